@@ -1,0 +1,50 @@
+#include "app/launcher.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "log/log.h"
+
+namespace {
+
+struct Subcommand {
+  const char* name;
+  int (*handler)(int argc, char** argv);
+};
+
+// Looked up in this order, by exact match: case matters and no prefix or
+// surrounding space is accepted.
+const Subcommand kSubcommands[] = {
+    {nullptr, nullptr},
+};
+
+const Subcommand* findSubcommand(const char* name) {
+  for (const Subcommand& subcommand : kSubcommands) {
+    if (subcommand.name != nullptr && strcmp(subcommand.name, name) == 0) return &subcommand;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int runLauncher(int argc, char** argv) {
+  logMessage("main called.");
+  for (int i = 0; i < argc; i++) logMessage("  argv[%d] = '%s'", i, argv[i]);
+  if (argc < 3) {
+    const char* kMessage = "Expected command line args of [subcommand], but got %d arguments.\n";
+    logError(kMessage, argc - 1);
+    fprintf(stderr, kMessage, argc - 1);
+    return -1;
+  }
+  int result = -1;
+  const Subcommand* subcommand = findSubcommand(argv[1]);
+  if (subcommand != nullptr) {
+    result = subcommand->handler(argc, argv);
+  } else {
+    const char* kMessage = "Unknown subcommand: [%s]\n";
+    logError(kMessage, argv[1]);
+    fprintf(stderr, kMessage, argv[1]);
+  }
+  logMessage("main finished. Returning %d", result);
+  return result;
+}

@@ -1,0 +1,3 @@
+#include "app/launcher.h"
+
+int main(int argc, char** argv) { return runLauncher(argc, argv); }

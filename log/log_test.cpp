@@ -1,0 +1,230 @@
+#include "log/log.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "testing/test_support.h"
+
+namespace {
+
+class LogTest : public LogFixture {};
+
+TEST_F(LogTest, FirstEntryOfARunIsPrecededByAnOrdinaryBanner) {
+  logError("first %d", 1);
+  logMessage("second");
+  std::vector<std::string> messages = logMessages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[0], "--------------- FIRST LOG MESSAGE FROM '" + fakeExe_ + "' ---------------");
+  EXPECT_EQ(messages[1], "ERROR:  first 1");
+  EXPECT_EQ(messages[2], "second");
+}
+
+TEST_F(LogTest, EntryCarriesTimestampProcessTagAndHostLineEnd) {
+  logError("Unknown subcommand: [%s]\n", "x");
+  std::string raw = readFile(logFile());
+  std::string tag = ": (pid=" + std::to_string(static_cast<int>(hostPlatform().GetCurrentProcessId())) + ")  ";
+  std::string expected = tag + "ERROR:  Unknown subcommand: [x]" + hostText("\n\n");
+  size_t second = raw.find(hostText("\n")) + hostText("\n").size();
+  std::string entry = raw.substr(second);
+  ASSERT_EQ(entry.size(), 19 + expected.size()) << entry;
+  EXPECT_EQ(entry.substr(19), expected);
+  // "%Y/%m/%d %H:%M:%S"
+  for (size_t i = 0; i < 19; i++) {
+    const char shape[] = "dddd/dd/dd dd:dd:dd";
+    if (shape[i] == 'd') {
+      EXPECT_TRUE(entry[i] >= '0' && entry[i] <= '9') << entry;
+    } else {
+      EXPECT_EQ(entry[i], shape[i]) << entry;
+    }
+  }
+  EXPECT_LE(raw.substr(0, 19), entry.substr(0, 19)) << "banner stamped after the entry";
+}
+
+TEST_F(LogTest, LongMessageIsWrittenWhole) {
+  std::string text(10000, 'm');
+  text[9999] = 'z';
+  logMessage("%s", text.c_str());
+  EXPECT_EQ(logMessages().back(), text);
+}
+
+const uint32_t kCap = 500000;
+
+TEST_F(LogTest, LogOfExactlyTheCapIsAppendedTo) {
+  logMessage("start");
+  std::string raw = readFile(logFile());
+  writeFile(logFile(), raw + std::string(kCap - raw.size(), '.'));
+  logMessage("after");
+  std::string now = readFile(logFile());
+  EXPECT_GT(now.size(), kCap);
+  EXPECT_EQ(now.compare(0, raw.size(), raw), 0);
+}
+
+TEST_F(LogTest, LogOverTheCapIsDeletedAndTheNewFileHasNoBanner) {
+  logMessage("start");
+  writeFile(logFile(), std::string(kCap + 1, '.'));
+  logMessage("after %d", 2);
+  std::vector<std::string> messages = logMessages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "after 2");
+}
+
+std::vector<std::string> openedPaths;
+FILE* recordOpenAndFail(const char* path) {
+  openedPaths.push_back(path);
+  return nullptr;
+}
+
+TEST_F(LogTest, EachLostEntryCostsOneLineOnStandardOutput) {
+  openedPaths.clear();
+  ScopedOverride<FILE* (*)(const char*)> failing(os.openLogForAppend, recordOpenAndFail);
+  testing::internal::CaptureStdout();
+  logMessage("one");
+  logError("two");
+  logMessage("three");
+  std::string out = testing::internal::GetCapturedStdout();
+  std::string line = "Could not create log file.\n";
+  EXPECT_EQ(out, line + line + line + line);
+  EXPECT_EQ(openedPaths.size(), 4u);
+}
+
+std::string fakeTemp;
+uint32_t fakeTempPath(uint32_t size, char* buffer) {
+  if (fakeTemp.size() + 1 > size) return static_cast<uint32_t>(fakeTemp.size() + 1);
+  memcpy(buffer, fakeTemp.c_str(), fakeTemp.size() + 1);
+  return static_cast<uint32_t>(fakeTemp.size());
+}
+uint32_t failingTempPath(uint32_t, char*) { return 0; }
+uint32_t tooLongTempPath(uint32_t, char*) { return 260; }
+
+// The "logs" directory under the program root is used only when it is a
+// directory; otherwise the one in the temporary directory, made on demand.
+TEST_F(LogTest, FallsBackToTheTemporaryDirectory) {
+  const char* setups[] = {"absent", "plain file"};
+  for (const char* setup : setups) {
+    resetLogForTesting();
+    std::string root = makeScratchDir("fallback");
+    std::string bin = joinPath(root, "bin");
+    hostPlatform().makeDirectory(bin.c_str());
+    if (strcmp(setup, "plain file") == 0) writeFile(joinPath(root, "logs"), "not a directory");
+    setFakeModulePath(joinPath(bin, "launcher.exe"));
+    fakeTemp = joinPath(makeScratchDir("temp"), "");
+    ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
+    logMessage("where");
+    std::string expected = joinPath(joinPath(fakeTemp, "logs"), "native-windows.out");
+    ASSERT_NE(currentLogPath(), nullptr);
+    EXPECT_EQ(std::string(currentLogPath()), expected) << setup;
+    EXPECT_NE(readFile(expected).find("where"), std::string::npos) << setup;
+  }
+}
+
+TEST_F(LogTest, WithoutATemporaryDirectoryTheLogIsInTheCurrentDirectory) {
+  uint32_t (*answers[])(uint32_t, char*) = {failingTempPath, tooLongTempPath};
+  for (auto answer : answers) {
+    resetLogForTesting();
+    setFakeModulePath(joinPath(joinPath(makeScratchDir("nologs"), "bin"), "launcher.exe"));
+    ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, answer);
+    ScopedOverride<FILE* (*)(const char*)> open(os.openLogForAppend, recordOpenAndFail);
+    testing::internal::CaptureStdout();
+    logMessage("here");
+    testing::internal::GetCapturedStdout();
+    ASSERT_NE(currentLogPath(), nullptr);
+    EXPECT_STREQ(currentLogPath(), "native-windows.out");
+  }
+}
+
+TEST_F(LogTest, ExecutableInARootDirectoryLogsInTheTemporaryDirectory) {
+  setFakeModulePath(PATH_SEP "launcher.exe");
+  fakeTemp = joinPath(makeScratchDir("roottemp"), "");
+  ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
+  logMessage("x");
+  EXPECT_EQ(std::string(currentLogPath()), joinPath(joinPath(fakeTemp, "logs"), "native-windows.out"));
+}
+
+TEST_F(LogTest, ALogPathOverTheLimitIsCutTo259Characters) {
+  std::string root = makeScratchDir("deep");
+  while (root.size() < 240) root = joinPath(root, "d");
+  root.resize(240);
+  std::string bin = joinPath(root, "bin");
+  setFakeModulePath(joinPath(bin, "launcher.exe"));
+  // Only the directory test sees the deep tree; nothing is created on disk.
+  static std::string logsDir;
+  logsDir = joinPath(joinPath(root, "logs"), "");
+  uint32_t (*isDir)(const char*) = [](const char* path) -> uint32_t {
+    return logsDir == path ? kFileAttributeDirectory : kInvalidFileAttributes;
+  };
+  ScopedOverride<uint32_t (*)(const char*)> attributes(os.GetFileAttributesA, isDir);
+  ScopedOverride<FILE* (*)(const char*)> open(os.openLogForAppend, recordOpenAndFail);
+  testing::internal::CaptureStdout();
+  logMessage("x");
+  testing::internal::GetCapturedStdout();
+  std::string full = joinPath(joinPath(root, "logs"), "native-windows.out");
+  ASSERT_GT(full.size(), 259u);
+  EXPECT_EQ(std::string(currentLogPath()), full.substr(0, 259));
+}
+
+TEST_F(LogTest, TheChoiceHoldsForTheWholeRun) {
+  fakeTemp = joinPath(makeScratchDir("held"), "");
+  setFakeModulePath(joinPath(joinPath(makeScratchDir("nolog"), "bin"), "launcher.exe"));
+  ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
+  logMessage("first");
+  std::string path = currentLogPath();
+  std::string logsDir = joinPath(fakeTemp, "logs");
+  ASSERT_EQ(hostPlatform().removeFile(path.c_str()), 0);
+  ASSERT_EQ(hostPlatform().removeDirectory(logsDir.c_str()), 0);
+  testing::internal::CaptureStdout();
+  logMessage("second");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not create log file.\n");
+  EXPECT_EQ(std::string(currentLogPath()), path);
+  EXPECT_FALSE(pathExists(logsDir)) << "the log directory was made again";
+}
+
+// Several processes writing into one log at once: every entry arrives
+// exactly once and whole.
+TEST_F(LogTest, ConcurrentWritersNeitherLoseNorTearEntries) {
+  const int kWriters = 8;
+  const int kEntries = 200;
+  std::string self = helperPath("launcher_tests");
+  std::vector<ProcessInformation> writers;
+  for (int w = 0; w < kWriters; w++) {
+    std::string line = "\"" + self + "\" --log-writer \"" + fakeExe_ + "\" " + std::to_string(kEntries) + " w" +
+                       std::to_string(w);
+    StartupInfo startup = {sizeof(StartupInfo), 0, nullptr, nullptr, nullptr};
+    ProcessInformation info = {};
+    ASSERT_NE(hostPlatform().CreateProcessA(&line[0], 0, 0, &startup, &info), 0) << line;
+    writers.push_back(info);
+  }
+  for (ProcessInformation& info : writers) {
+    uint32_t code = kStillActive;
+    for (int i = 0; i < 1200 && code == kStillActive; i++) {
+      hostPlatform().GetExitCodeProcess(info.process, &code);
+      if (code == kStillActive) hostPlatform().Sleep(50);
+    }
+    EXPECT_EQ(code, 0u);
+    hostPlatform().CloseHandle(info.process);
+    hostPlatform().CloseHandle(info.thread);
+  }
+  std::vector<std::vector<int>> seen(kWriters, std::vector<int>(kEntries, 0));
+  std::string longText(5200, 'x');
+  int banners = 0;
+  for (const std::string& message : logMessages()) {
+    if (message.compare(0, 16, "--------------- ") == 0) {
+      banners++;
+      continue;
+    }
+    int w = -1, i = -1;
+    char kind[8] = {0};
+    ASSERT_EQ(sscanf(message.c_str(), "writer w%d entry %d %7s", &w, &i, kind), 3) << message.substr(0, 80);
+    ASSERT_TRUE(w >= 0 && w < kWriters && i >= 0 && i < kEntries) << message.substr(0, 80);
+    std::string prefix = "writer w" + std::to_string(w) + " entry " + std::to_string(i);
+    std::string expected = i % 40 == 0 ? prefix + " long " + longText + " end" : prefix + " short end";
+    EXPECT_EQ(message, expected) << "torn entry";
+    seen[w][i]++;
+  }
+  EXPECT_EQ(banners, kWriters);
+  for (int w = 0; w < kWriters; w++) {
+    for (int i = 0; i < kEntries; i++) EXPECT_EQ(seen[w][i], 1) << "writer " << w << " entry " << i;
+  }
+}
+
+}  // namespace

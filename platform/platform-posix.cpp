@@ -1,0 +1,643 @@
+// The launcher's operating-system needs, met on a POSIX host (Linux).
+//
+// Each operation behaves as the launcher expects of the Windows operation it
+// stands for: error codes are Windows codes where the launcher tests them
+// (87 for a process id that names no process), handles are slots of a small
+// table, and a null standard handle is the null device.
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local uint32_t lastError = 0;
+
+enum SlotKind { kFree = 0, kFileSlot, kProcessSlot, kThreadSlot };
+
+struct Slot {
+  int kind;
+  int fd;
+  pid_t pid;
+  int isChild;
+  int exited;
+  uint32_t exitCode;
+  int terminated;
+  uint32_t terminateCode;
+};
+
+// Slots 0 to 2 stand for the standard handles; the rest are handed out.
+const int kSlotCount = 1024;
+Slot slots[kSlotCount];
+
+Handle handleOf(int index) { return reinterpret_cast<Handle>(static_cast<intptr_t>(index + 1)); }
+
+Slot* slotOf(Handle handle) {
+  intptr_t index = reinterpret_cast<intptr_t>(handle) - 1;
+  if (index < 0 || index >= kSlotCount || slots[index].kind == kFree) return nullptr;
+  return &slots[index];
+}
+
+int newSlot(int kind) {
+  for (int i = 3; i < kSlotCount; i++) {
+    if (slots[i].kind == kFree) {
+      memset(&slots[i], 0, sizeof slots[i]);
+      slots[i].kind = kind;
+      slots[i].fd = -1;
+      return i;
+    }
+  }
+  return -1;
+}
+
+uint32_t windowsErrorOf(int error) {
+  switch (error) {
+    case ENOENT: return kErrorFileNotFound;
+    case ENOTDIR: return 3;     // ERROR_PATH_NOT_FOUND
+    case EACCES:
+    case EPERM: return kErrorAccessDenied;
+    case ENOEXEC: return 193;   // ERROR_BAD_EXE_FORMAT
+    case ESRCH: return kErrorInvalidParameter;
+    case ENAMETOOLONG: return 206;  // ERROR_FILENAME_EXCED_RANGE
+    default: return static_cast<uint32_t>(error);
+  }
+}
+
+void failWith(int error) { lastError = windowsErrorOf(error); }
+
+bool isNullDevice(int fd) {
+  struct stat fdStatus, nullStatus;
+  if (fstat(fd, &fdStatus) != 0) return true;  // a closed descriptor is no handle at all
+  if (stat("/dev/null", &nullStatus) != 0) return false;
+  return fdStatus.st_dev == nullStatus.st_dev && fdStatus.st_ino == nullStatus.st_ino;
+}
+
+uint32_t copyOut(const char* text, size_t length, uint32_t size, char* buffer) {
+  if (length + 1 > size) return static_cast<uint32_t>(length + 1);
+  memcpy(buffer, text, length + 1);
+  return static_cast<uint32_t>(length);
+}
+
+uint32_t getModuleFileName(char* buffer, uint32_t size) {
+  if (size == 0) return 0;
+  ssize_t n = readlink("/proc/self/exe", buffer, size - 1);
+  if (n < 0) {
+    failWith(errno);
+    buffer[0] = '\0';
+    return 0;
+  }
+  buffer[n] = '\0';
+  return static_cast<uint32_t>(n);
+}
+
+// Lexical full-path resolution as Windows does it: relative paths are taken
+// against the current directory, "." and ".." components and repeated
+// separators are folded, and a trailing separator is kept.
+uint32_t getFullPathName(const char* path, uint32_t size, char* buffer) {
+  const size_t kWork = 8192;
+  char joined[kWork];
+  size_t pathLength = strlen(path);
+  if (pathLength == 0) {
+    lastError = 123;  // ERROR_INVALID_NAME
+    return 0;
+  }
+  size_t used = 0;
+  if (path[0] != '/') {
+    if (getcwd(joined, kWork) == nullptr) {
+      failWith(errno);
+      return 0;
+    }
+    used = strlen(joined);
+    joined[used++] = '/';
+  }
+  if (used + pathLength + 1 > kWork) {
+    lastError = 206;
+    return 0;
+  }
+  memcpy(joined + used, path, pathLength + 1);
+
+  char out[kWork];
+  size_t length = 0;
+  const char* p = joined;
+  while (*p != '\0') {
+    while (*p == '/') p++;
+    const char* start = p;
+    while (*p != '\0' && *p != '/') p++;
+    size_t n = static_cast<size_t>(p - start);
+    if (n == 0 || (n == 1 && start[0] == '.')) continue;
+    if (n == 2 && start[0] == '.' && start[1] == '.') {
+      while (length > 0 && out[length - 1] != '/') length--;
+      if (length > 0) length--;
+      continue;
+    }
+    out[length++] = '/';
+    memcpy(out + length, start, n);
+    length += n;
+  }
+  if (length == 0 || path[pathLength - 1] == '/') out[length++] = '/';
+  out[length] = '\0';
+  return copyOut(out, length, size, buffer);
+}
+
+uint32_t getFileAttributes(const char* path) {
+  struct stat status;
+  if (stat(path, &status) != 0) {
+    failWith(errno);
+    return kInvalidFileAttributes;
+  }
+  return S_ISDIR(status.st_mode) ? kFileAttributeDirectory : 0x80;  // FILE_ATTRIBUTE_NORMAL
+}
+
+uint32_t getTempPath(uint32_t size, char* buffer) {
+  const char* dir = getenv("TMPDIR");
+  if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
+  char text[4096];
+  size_t length = strlen(dir);
+  if (length + 2 > sizeof text) {
+    lastError = 206;
+    return 0;
+  }
+  memcpy(text, dir, length);
+  if (text[length - 1] != '/') text[length++] = '/';
+  text[length] = '\0';
+  return copyOut(text, length, size, buffer);
+}
+
+Handle createFile(const char* path) {
+  int fd = open(path, O_PATH | O_CLOEXEC);
+  if (fd < 0) {
+    failWith(errno);
+    return kInvalidHandle;
+  }
+  int index = newSlot(kFileSlot);
+  if (index < 0) {
+    close(fd);
+    lastError = 4;  // ERROR_TOO_MANY_OPEN_FILES
+    return kInvalidHandle;
+  }
+  slots[index].fd = fd;
+  return handleOf(index);
+}
+
+uint32_t getFileSize(Handle file) {
+  Slot* slot = slotOf(file);
+  struct stat status;
+  if (slot == nullptr || fstat(slot->fd, &status) != 0) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(status.st_size);
+}
+
+int deleteFile(const char* path) {
+  if (unlink(path) != 0) {
+    failWith(errno);
+    return 0;
+  }
+  return 1;
+}
+
+int closeHandle(Handle handle) {
+  intptr_t index = reinterpret_cast<intptr_t>(handle) - 1;
+  Slot* slot = slotOf(handle);
+  if (slot == nullptr || index < 3) {
+    lastError = 6;  // ERROR_INVALID_HANDLE
+    return 0;
+  }
+  if (slot->kind == kFileSlot) close(slot->fd);
+  slot->kind = kFree;
+  return 1;
+}
+
+uint32_t getCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+Handle getStdHandle(uint32_t which) {
+  int fd = which == kStdInputHandle ? 0 : which == kStdOutputHandle ? 1 : which == kStdErrorHandle ? 2 : -1;
+  if (fd < 0) {
+    lastError = 6;
+    return kInvalidHandle;
+  }
+  if (isNullDevice(fd)) return nullptr;
+  slots[fd].kind = kFileSlot;
+  slots[fd].fd = fd;
+  return handleOf(fd);
+}
+
+int setHandleInformation(Handle handle, uint32_t mask, uint32_t flags) {
+  Slot* slot = slotOf(handle);
+  if (slot == nullptr || slot->fd < 0) {
+    lastError = 6;
+    return 0;
+  }
+  if ((mask & kHandleFlagInherit) == 0) return 1;
+  int fdFlags = fcntl(slot->fd, F_GETFD);
+  if (fdFlags < 0) {
+    failWith(errno);
+    return 0;
+  }
+  fdFlags = (flags & kHandleFlagInherit) ? (fdFlags & ~FD_CLOEXEC) : (fdFlags | FD_CLOEXEC);
+  return fcntl(slot->fd, F_SETFD, fdFlags) == 0 ? 1 : 0;
+}
+
+// Splits a command line into words by the Windows C runtime's rules, which
+// the launcher's composition writes for: the program name ends at the next
+// quote if it begins with one, else at white space; in later words 2n
+// backslashes before a quote give n and the quote toggles quoting, 2n+1 give
+// n and a literal quote, and "" inside quotes gives a literal quote.
+int splitCommandLine(const char* line, char* storage, char** words, int maxWords) {
+  int count = 0;
+  char* out = storage;
+  const char* p = line;
+  if (*p == '\0') return 0;
+  words[count++] = out;
+  if (*p == '"') {
+    p++;
+    while (*p != '\0' && *p != '"') *out++ = *p++;
+    if (*p == '"') p++;
+  } else {
+    while (*p != '\0' && *p != ' ' && *p != '\t') *out++ = *p++;
+  }
+  *out++ = '\0';
+  for (;;) {
+    while (*p == ' ' || *p == '\t') p++;
+    if (*p == '\0' || count == maxWords - 1) break;
+    words[count++] = out;
+    int quoted = 0;
+    while (*p != '\0' && (quoted || (*p != ' ' && *p != '\t'))) {
+      if (*p == '\\') {
+        int backslashes = 0;
+        while (*p == '\\') {
+          backslashes++;
+          p++;
+        }
+        if (*p == '"') {
+          for (int i = 0; i < backslashes / 2; i++) *out++ = '\\';
+          if (backslashes % 2 == 1) *out++ = *p++;
+        } else {
+          for (int i = 0; i < backslashes; i++) *out++ = '\\';
+        }
+      } else if (*p == '"') {
+        if (quoted && p[1] == '"') {
+          *out++ = '"';
+          p += 2;
+        } else {
+          quoted = !quoted;
+          p++;
+        }
+      } else {
+        *out++ = *p++;
+      }
+    }
+    *out++ = '\0';
+  }
+  words[count] = nullptr;
+  return count;
+}
+
+int fdOfStdHandle(Handle handle, int fallback) {
+  Slot* slot = slotOf(handle);
+  return slot != nullptr && slot->fd >= 0 ? slot->fd : fallback;
+}
+
+// The child side of process creation; never returns.
+void execChild(char** words, const StartupInfo* startupInfo, uint32_t creationFlags, int errorPipe) {
+  if (creationFlags & kDetachedProcess) setsid();
+  if (startupInfo != nullptr && (startupInfo->flags & kStartfUseStdHandles)) {
+    int nullFd = open("/dev/null", O_RDWR);
+    int in = fdOfStdHandle(startupInfo->stdInput, nullFd);
+    int out = fdOfStdHandle(startupInfo->stdOutput, nullFd);
+    int err = fdOfStdHandle(startupInfo->stdError, nullFd);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (nullFd > 2) close(nullFd);
+  }
+  signal(SIGPIPE, SIG_DFL);
+  execvp(words[0], words);
+  int error = errno;
+  ssize_t ignored = write(errorPipe, &error, sizeof error);
+  (void)ignored;
+  _exit(127);
+}
+
+int createProcess(char* commandLine, int inheritHandles, uint32_t creationFlags,
+                  const StartupInfo* startupInfo, ProcessInformation* processInformation) {
+  (void)inheritHandles;  // descriptors not marked close-on-exec are inherited
+  static char storage[32768];
+  static char* words[2048];
+  size_t length = strlen(commandLine);
+  if (length >= sizeof storage) {
+    lastError = 206;
+    return 0;
+  }
+  if (splitCommandLine(commandLine, storage, words, 2048) == 0 || words[0][0] == '\0') {
+    lastError = kErrorFileNotFound;
+    return 0;
+  }
+  int processSlot = newSlot(kProcessSlot);
+  int threadSlot = newSlot(kThreadSlot);
+  if (processSlot < 0 || threadSlot < 0) {
+    if (processSlot >= 0) slots[processSlot].kind = kFree;
+    lastError = 4;
+    return 0;
+  }
+  int errorPipe[2];
+  if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+    failWith(errno);
+    slots[processSlot].kind = slots[threadSlot].kind = kFree;
+    return 0;
+  }
+  pid_t pid = fork();
+  if (pid == 0) execChild(words, startupInfo, creationFlags, errorPipe[1]);
+  close(errorPipe[1]);
+  int childError = 0;
+  ssize_t got = pid < 0 ? -1 : read(errorPipe[0], &childError, sizeof childError);
+  int forkError = errno;
+  close(errorPipe[0]);
+  if (pid < 0 || got == static_cast<ssize_t>(sizeof childError)) {
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    failWith(pid < 0 ? forkError : childError);
+    slots[processSlot].kind = slots[threadSlot].kind = kFree;
+    return 0;
+  }
+  slots[processSlot].pid = pid;
+  slots[processSlot].isChild = 1;
+  slots[threadSlot].pid = pid;
+  processInformation->process = handleOf(processSlot);
+  processInformation->thread = handleOf(threadSlot);
+  processInformation->processId = static_cast<uint32_t>(pid);
+  processInformation->threadId = static_cast<uint32_t>(pid);
+  return 1;
+}
+
+uint32_t getLastError() { return lastError; }
+
+Slot* findChild(pid_t pid) {
+  for (int i = 3; i < kSlotCount; i++) {
+    if (slots[i].kind == kProcessSlot && slots[i].isChild && slots[i].pid == pid) return &slots[i];
+  }
+  return nullptr;
+}
+
+Handle openProcess(uint32_t access, int inheritHandle, uint32_t processId) {
+  (void)access;
+  (void)inheritHandle;
+  pid_t pid = static_cast<pid_t>(processId);
+  // kill() with 0 or a negative id signals whole process groups, or every
+  // process: such an id can never name the one process we were asked for.
+  if (pid <= 0) {
+    lastError = kErrorInvalidParameter;
+    return nullptr;
+  }
+  if (kill(pid, 0) != 0) {
+    failWith(errno);  // ESRCH becomes 87, EPERM access denied
+    return nullptr;
+  }
+  int index = newSlot(kProcessSlot);
+  if (index < 0) {
+    lastError = 4;
+    return nullptr;
+  }
+  Slot* child = findChild(pid);
+  slots[index].pid = pid;
+  slots[index].isChild = child != nullptr && !child->exited;
+  return handleOf(index);
+}
+
+int terminateProcess(Handle process, uint32_t exitCode) {
+  Slot* slot = slotOf(process);
+  if (slot == nullptr || slot->kind != kProcessSlot) {
+    lastError = 6;
+    return 0;
+  }
+  // As on Windows, a process that has already ended cannot be terminated.
+  if (slot->exited || kill(slot->pid, SIGKILL) != 0) {
+    lastError = kErrorAccessDenied;
+    return 0;
+  }
+  slot->terminated = 1;
+  slot->terminateCode = exitCode;
+  return 1;
+}
+
+bool isZombie(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE* file = fopen(path, "re");
+  if (file == nullptr) return true;
+  char text[1024];
+  size_t n = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  text[n] = '\0';
+  const char* close = strrchr(text, ')');
+  return close == nullptr || close[1] == '\0' || close[2] == 'Z' || close[2] == 'X';
+}
+
+int getExitCodeProcess(Handle process, uint32_t* exitCode) {
+  Slot* slot = slotOf(process);
+  if (slot == nullptr || slot->kind != kProcessSlot) {
+    lastError = 6;
+    return 0;
+  }
+  if (!slot->exited && slot->isChild) {
+    int status = 0;
+    pid_t got = waitpid(slot->pid, &status, WNOHANG);
+    if (got == 0) {
+      *exitCode = kStillActive;
+      return 1;
+    }
+    if (got == slot->pid) {
+      slot->exited = 1;
+      slot->exitCode = WIFEXITED(status) ? static_cast<uint32_t>(WEXITSTATUS(status))
+                                         : 128u + static_cast<uint32_t>(WTERMSIG(status));
+      Slot* child = findChild(slot->pid);
+      if (child != nullptr && child != slot) {
+        child->exited = 1;
+        child->exitCode = slot->exitCode;
+      }
+    } else {
+      slot->isChild = 0;  // reaped elsewhere: fall back to what /proc shows
+    }
+  }
+  if (!slot->exited && !slot->isChild) {
+    if ((kill(slot->pid, 0) == 0 || errno == EPERM) && !isZombie(slot->pid)) {
+      *exitCode = kStillActive;
+      return 1;
+    }
+    slot->exited = 1;
+    slot->exitCode = 0;
+  }
+  // A terminated process ends with the code it was given, as on Windows.
+  *exitCode = slot->terminated ? slot->terminateCode : slot->exitCode;
+  return 1;
+}
+
+void sleepFor(uint32_t milliseconds) {
+  struct timespec left = {static_cast<time_t>(milliseconds / 1000),
+                          static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+int getProcessCreationTime(Handle process, int64_t* seconds) {
+  Slot* slot = slotOf(process);
+  if (slot == nullptr || slot->kind != kProcessSlot) return -1;
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(slot->pid));
+  FILE* file = fopen(path, "re");
+  if (file == nullptr) return -1;
+  char text[1024];
+  size_t n = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  text[n] = '\0';
+  // The start time is field 22; fields after the command name (which may
+  // hold spaces and parentheses) begin with field 3.
+  const char* p = strrchr(text, ')');
+  if (p == nullptr) return -1;
+  p++;
+  for (int field = 3; field <= 22 && *p != '\0'; field++) {
+    while (*p == ' ') p++;
+    if (field == 22) break;
+    while (*p != '\0' && *p != ' ') p++;
+  }
+  unsigned long long ticks = strtoull(p, nullptr, 10);
+  FILE* statFile = fopen("/proc/stat", "re");
+  if (statFile == nullptr) return -1;
+  char line[512];
+  long long bootTime = -1;
+  while (fgets(line, sizeof line, statFile) != nullptr) {
+    if (strncmp(line, "btime ", 6) == 0) bootTime = atoll(line + 6);
+  }
+  fclose(statFile);
+  long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  if (bootTime < 0 || ticksPerSecond <= 0) return -1;
+  *seconds = bootTime + static_cast<int64_t>(ticks / static_cast<unsigned long long>(ticksPerSecond));
+  return 0;
+}
+
+int getFileWriteTime(const char* path, int64_t* seconds) {
+  struct stat status;
+  if (stat(path, &status) != 0) return -1;
+  *seconds = status.st_mtime;
+  return 0;
+}
+
+FILE* openLogForAppend(const char* path) {
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE* stream = fdopen(fd, "a");
+  if (stream == nullptr) close(fd);
+  return stream;
+}
+
+// A byte far past any real end of file, so that readers of the log never
+// meet the lock.
+const off_t kLogLockOffset = 0x7FFFFFFFFFFFFFFELL;
+
+int setLogLock(FILE* stream, short type, int command) {
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kLogLockOffset;
+  lock.l_len = 1;
+  return fcntl(fileno(stream), command, &lock);
+}
+
+int64_t monotonicMilliseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void lockLogAppend(FILE* stream) {
+  int64_t deadline = monotonicMilliseconds() + 2000;
+  while (setLogLock(stream, F_WRLCK, F_OFD_SETLK) != 0 && (errno == EAGAIN || errno == EACCES) &&
+         monotonicMilliseconds() < deadline) {
+    struct timespec pause = {0, 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+void unlockLogAppend(FILE* stream) { setLogLock(stream, F_UNLCK, F_OFD_SETLK); }
+
+FILE* openExclusiveForWrite(const char* path) { return fopen(path, "we"); }
+
+FILE* openSharedForRead(const char* path) { return fopen(path, "re"); }
+
+int makeDirectory(const char* path) { return mkdir(path, 0777); }
+
+int removeDirectory(const char* path) { return rmdir(path); }
+
+int statPath(const char* path) {
+  struct stat status;
+  return stat(path, &status) < 0 ? -1 : 0;
+}
+
+// unlink, not remove: like the Windows runtime's remove, this never deletes
+// a directory.
+int removeFile(const char* path) { return unlink(path); }
+
+int openReadWrite(const char* path) { return open(path, O_RDWR | O_CLOEXEC); }
+
+int setFirstByteLock(int fd, short type) {
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
+  if (errno == EAGAIN) errno = EACCES;
+  return -1;
+}
+
+int lockFirstByte(int fd) { return setFirstByteLock(fd, F_WRLCK); }
+
+int unlockFirstByte(int fd) { return setFirstByteLock(fd, F_UNLCK); }
+
+int closeDescriptor(int fd) { return close(fd); }
+
+uint32_t getCurrentDirectory(uint32_t size, char* buffer) {
+  char text[4096];
+  if (getcwd(text, sizeof text) == nullptr) {
+    failWith(errno);
+    return 0;
+  }
+  return copyOut(text, strlen(text), size, buffer);
+}
+
+const char* getCommandLine() {
+  static char text[32768];
+  FILE* file = fopen("/proc/self/cmdline", "re");
+  if (file == nullptr) return "";
+  size_t n = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  while (n > 0 && text[n - 1] == '\0') n--;
+  for (size_t i = 0; i < n; i++) {
+    if (text[i] == '\0') text[i] = ' ';
+  }
+  text[n] = '\0';
+  return text;
+}
+
+const Platform kHost = {
+    getModuleFileName, getFullPathName, getFileAttributes, getTempPath, createFile,
+    getFileSize,       deleteFile,      closeHandle,       getCurrentProcessId, getStdHandle,
+    setHandleInformation, createProcess, getLastError,   openProcess,         terminateProcess,
+    getExitCodeProcess, sleepFor,        getProcessCreationTime, getFileWriteTime,
+    openLogForAppend,  lockLogAppend,   unlockLogAppend,   openExclusiveForWrite, openSharedForRead,
+    makeDirectory,     removeDirectory, statPath,        removeFile,        openReadWrite,       lockFirstByte,
+    unlockFirstByte,   closeDescriptor, getCurrentDirectory, getCommandLine,
+};
+
+}  // namespace
+
+Platform os = kHost;
+
+const Platform& hostPlatform() { return kHost; }

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, when it is missing (Debian 12,
+# as root), and makes the project's own Wine prefix. Safe to run again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+command -v make >/dev/null || need+=(make)
+command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+command -v wine >/dev/null || need+=(wine wine64)
+dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
+command -v file >/dev/null || need+=(file)
+if [ "${LAUNCHER_SETUP_EXTRAS:-}" = 1 ]; then
+  command -v clang++ >/dev/null || need+=(clang)
+  dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+  command -v hyperfine >/dev/null || need+=(hyperfine)
+  command -v valgrind >/dev/null || need+=(valgrind)
+  command -v gcovr >/dev/null || need+=(gcovr)
+fi
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing: ${need[*]}"
+  if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "Making the Wine prefix $WINEPREFIX (once, about 15 s)"
+  mkdir -p build
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w || true
+fi

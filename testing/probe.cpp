@@ -1,0 +1,60 @@
+// A child for the tests. Usage: probe <reportFile> [word...]
+// Writes what it was given to reportFile: its command line, its words, its
+// current directory, the variable LAUNCHER_PROBE_VAR and whether its
+// standard handles are null. A word "--sleep=MS" makes it wait that long
+// first, a word "--exit=N" makes it exit with N.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+void writeEscaped(FILE* report, const char* text) {
+  for (const char* p = text; *p != '\0'; p++) {
+    if (*p == '\n') {
+      fputs("\\n", report);
+    } else if (*p == '\r') {
+      fputs("\\r", report);
+    } else if (*p == '\\') {
+      fputs("\\\\", report);
+    } else {
+      fputc(*p, report);
+    }
+  }
+  fputc('\n', report);
+}
+
+const char* nullness(uint32_t which) { return os.GetStdHandle(which) == nullptr ? "null" : "open"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int exitCode = 0;
+  for (int i = 2; i < argc; i++) {
+    if (strncmp(argv[i], "--sleep=", 8) == 0) os.Sleep(static_cast<uint32_t>(strtol(argv[i] + 8, nullptr, 10)));
+    if (strncmp(argv[i], "--exit=", 7) == 0) exitCode = static_cast<int>(strtol(argv[i] + 7, nullptr, 10));
+  }
+  if (argc < 2) return exitCode;
+  FILE* report = fopen(argv[1], "wb");
+  if (report == nullptr) return 100;
+  fputs("commandLine=", report);
+  writeEscaped(report, os.GetCommandLineA());
+  fprintf(report, "argc=%d\n", argc);
+  for (int i = 0; i < argc; i++) {
+    fprintf(report, "argv[%d]=", i);
+    writeEscaped(report, argv[i]);
+  }
+  char dir[kMaxPath];
+  if (os.GetCurrentDirectoryA(kMaxPath, dir) == 0) dir[0] = '\0';
+  fputs("cwd=", report);
+  writeEscaped(report, dir);
+  const char* variable = getenv("LAUNCHER_PROBE_VAR");
+  fputs("env=", report);
+  writeEscaped(report, variable != nullptr ? variable : "(unset)");
+  fprintf(report, "stdin=%s\nstdout=%s\nstderr=%s\n", nullness(kStdInputHandle), nullness(kStdOutputHandle),
+          nullness(kStdErrorHandle));
+  fclose(report);
+  return exitCode;
+}

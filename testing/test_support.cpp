@@ -1,0 +1,165 @@
+#include "testing/test_support.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "log/log.h"
+
+std::vector<uint32_t> recordedSleeps;
+
+void recordSleep(uint32_t milliseconds) { recordedSleeps.push_back(milliseconds); }
+
+namespace {
+std::string fakeModule;
+}
+
+void setFakeModulePath(const std::string& path) { fakeModule = path; }
+
+uint32_t fakeModuleFileName(char* buffer, uint32_t size) {
+  if (size == 0) return 0;
+  size_t n = fakeModule.size() < size - 1 ? fakeModule.size() : size - 1;
+  memcpy(buffer, fakeModule.data(), n);
+  buffer[n] = '\0';
+  return static_cast<uint32_t>(n);
+}
+
+std::string joinPath(const std::string& dir, const std::string& name) {
+  if (!dir.empty() && dir.back() == PATH_SEP_CHAR) return dir + name;
+  return dir + PATH_SEP + name;
+}
+
+std::string makeScratchDir(const char* tag) {
+  static int counter = 0;
+  char temp[kMaxPath];
+  hostPlatform().GetTempPathA(kMaxPath, temp);
+  std::string base = joinPath(temp, "launcher-tests");
+  hostPlatform().makeDirectory(base.c_str());
+  for (;;) {
+    std::string dir = joinPath(base, std::string(tag) + "-" + std::to_string(hostPlatform().GetCurrentProcessId()) +
+                                         "-" + std::to_string(++counter));
+    if (hostPlatform().makeDirectory(dir.c_str()) == 0) return dir;
+  }
+}
+
+std::string readFile(const std::string& path) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (file == nullptr) return std::string();
+  std::string text;
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
+  fclose(file);
+  return text;
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  FILE* file = fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr) << path;
+  fwrite(content.data(), 1, content.size(), file);
+  fclose(file);
+}
+
+bool pathExists(const std::string& path) { return hostPlatform().statPath(path.c_str()) == 0; }
+
+std::string testBinaryDir() {
+  char path[kMaxPath];
+  hostPlatform().GetModuleFileNameA(path, kMaxPath);
+  std::string text(path);
+  return text.substr(0, text.rfind(PATH_SEP_CHAR));
+}
+
+std::string helperPath(const char* name) {
+#ifdef _WIN32
+  return joinPath(testBinaryDir(), std::string(name) + ".exe");
+#else
+  return joinPath(testBinaryDir(), name);
+#endif
+}
+
+std::string hostText(const std::string& text) {
+#ifdef _WIN32
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+#else
+  return text;
+#endif
+}
+
+void LogFixture::SetUp() {
+  root_ = makeScratchDir("log");
+  hostPlatform().makeDirectory(joinPath(root_, "bin").c_str());
+  hostPlatform().makeDirectory(joinPath(root_, "logs").c_str());
+  fakeExe_ = joinPath(joinPath(root_, "bin"), "launcher.exe");
+  setFakeModulePath(fakeExe_);
+  moduleOverride_ = new ScopedOverride<uint32_t (*)(char*, uint32_t)>(os.GetModuleFileNameA, fakeModuleFileName);
+  resetLogForTesting();
+  recordedSleeps.clear();
+}
+
+void LogFixture::TearDown() {
+  resetLogForTesting();
+  delete moduleOverride_;
+  moduleOverride_ = nullptr;
+}
+
+std::string LogFixture::logFile() const { return joinPath(joinPath(root_, "logs"), "native-windows.out"); }
+
+namespace {
+
+// "YYYY/MM/DD HH:MM:SS: (pid=N)  " at position i.
+size_t entryHeaderLength(const std::string& text, size_t i) {
+  const char* shape = "9999/99/99 99:99:99: (pid=";
+  size_t n = strlen(shape);
+  if (text.size() < i + n) return 0;
+  for (size_t k = 0; k < n; k++) {
+    char c = text[i + k];
+    if (shape[k] == '9' ? (c < '0' || c > '9') : c != shape[k]) return 0;
+  }
+  size_t j = i + n;
+  if (j < text.size() && text[j] == '-') j++;
+  size_t digits = j;
+  while (j < text.size() && text[j] >= '0' && text[j] <= '9') j++;
+  if (j == digits || text.compare(j, 3, ")  ") != 0) return 0;
+  return j + 3 - i;
+}
+
+}  // namespace
+
+std::vector<std::string> LogFixture::logMessages() const {
+  std::string raw = readFile(logFile());
+  std::string text;
+  for (size_t i = 0; i < raw.size(); i++) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    text += raw[i];
+  }
+  std::vector<std::string> messages;
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t header = entryHeaderLength(text, i);
+    if (header == 0) {
+      ADD_FAILURE() << "log entry without header at offset " << i << ": " << text.substr(i, 80);
+      break;
+    }
+    size_t start = i + header;
+    size_t next = text.find('\n', start);
+    while (next != std::string::npos && next + 1 < text.size() && entryHeaderLength(text, next + 1) == 0)
+      next = text.find('\n', next + 1);
+    if (next == std::string::npos) next = text.size() - 1;
+    messages.push_back(text.substr(start, next - start));
+    i = next + 1;
+  }
+  return messages;
+}
+
+std::string LogFixture::logText() const {
+  std::string text;
+  for (const std::string& message : logMessages()) {
+    if (message.compare(0, 16, "--------------- ") == 0) continue;
+    text += message + "\n";
+  }
+  return text;
+}

@@ -1,0 +1,63 @@
+// Helpers shared by the tests: replacing one platform operation, scratch
+// directories, and reading the diagnostic log back.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/platform.h"
+
+// Replaces one entry of the platform table for the life of this object.
+template <typename Operation>
+class ScopedOverride {
+ public:
+  ScopedOverride(Operation& slot, Operation replacement) : slot_(slot), saved_(slot) { slot_ = replacement; }
+  ~ScopedOverride() { slot_ = saved_; }
+  ScopedOverride(const ScopedOverride&) = delete;
+  ScopedOverride& operator=(const ScopedOverride&) = delete;
+
+ private:
+  Operation& slot_;
+  Operation saved_;
+};
+
+// A fresh, empty directory under the system's temporary directory.
+std::string makeScratchDir(const char* tag);
+std::string joinPath(const std::string& dir, const std::string& name);
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool pathExists(const std::string& path);
+// The directory holding the test executable (and the probe and sample server).
+std::string testBinaryDir();
+std::string helperPath(const char* name);
+// Text as the log stores it: CR LF on Windows, LF elsewhere.
+std::string hostText(const std::string& text);
+
+// Points the diagnostic log at <root>/logs/native-windows.out, with the
+// executable seen as <root>/bin/launcher.exe, and starts a fresh run.
+class LogFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  std::string logFile() const;
+  // The messages of the log's entries, in order, with time stamp and process
+  // tag removed ("ERROR:  " kept) and CR LF read as LF.
+  std::vector<std::string> logMessages() const;
+  // Messages after the banner and main's argument trace, as one text with a
+  // line feed after each.
+  std::string logText() const;
+
+  std::string root_;
+  std::string fakeExe_;
+
+ private:
+  ScopedOverride<uint32_t (*)(char*, uint32_t)>* moduleOverride_ = nullptr;
+};
+
+void setFakeModulePath(const std::string& path);
+uint32_t fakeModuleFileName(char* buffer, uint32_t size);
+
+// Records the durations it is asked to sleep, and returns at once.
+extern std::vector<uint32_t> recordedSleeps;
+void recordSleep(uint32_t milliseconds);
