@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "child/launch.h"
 #include "log/log.h"
 
 namespace {
@@ -15,12 +16,13 @@ struct Subcommand {
 // Looked up in this order, by exact match: case matters and no prefix or
 // surrounding space is accepted.
 const Subcommand kSubcommands[] = {
-    {nullptr, nullptr},
+    {"launch", launchCommand},
+    {"run", runCommand},
 };
 
 const Subcommand* findSubcommand(const char* name) {
   for (const Subcommand& subcommand : kSubcommands) {
-    if (subcommand.name != nullptr && strcmp(subcommand.name, name) == 0) return &subcommand;
+    if (strcmp(subcommand.name, name) == 0) return &subcommand;
   }
   return nullptr;
 }

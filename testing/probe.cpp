@@ -1,4 +1,4 @@
-// A child for the tests. Usage: probe <reportFile> [word...]
+// A child for the tests. Usage: probe [reportFile] [word...]
 // Writes what it was given to reportFile: its command line, its words, its
 // current directory, the variable LAUNCHER_PROBE_VAR and whether its
 // standard handles are null. A word "--sleep=MS" makes it wait that long
@@ -32,15 +32,19 @@ const char* nullness(uint32_t which) { return os.GetStdHandle(which) == nullptr 
 
 int main(int argc, char** argv) {
   int exitCode = 0;
-  for (int i = 2; i < argc; i++) {
+  for (int i = 1; i < argc; i++) {
     if (strncmp(argv[i], "--sleep=", 8) == 0) os.Sleep(static_cast<uint32_t>(strtol(argv[i] + 8, nullptr, 10)));
     if (strncmp(argv[i], "--exit=", 7) == 0) exitCode = static_cast<int>(strtol(argv[i] + 7, nullptr, 10));
   }
-  if (argc < 2) return exitCode;
-  FILE* report = fopen(argv[1], "wb");
+  if (argc < 2 || strncmp(argv[1], "--", 2) == 0) return exitCode;
+  // Written aside and renamed, so that a reader never sees half a report.
+  char partial[4096];
+  snprintf(partial, sizeof partial, "%s.part", argv[1]);
+  FILE* report = fopen(partial, "wb");
   if (report == nullptr) return 100;
   fputs("commandLine=", report);
   writeEscaped(report, os.GetCommandLineA());
+  fprintf(report, "pid=%u\n", static_cast<unsigned>(os.GetCurrentProcessId()));
   fprintf(report, "argc=%d\n", argc);
   for (int i = 0; i < argc; i++) {
     fprintf(report, "argv[%d]=", i);
@@ -56,5 +60,6 @@ int main(int argc, char** argv) {
   fprintf(report, "stdin=%s\nstdout=%s\nstderr=%s\n", nullness(kStdInputHandle), nullness(kStdOutputHandle),
           nullness(kStdErrorHandle));
   fclose(report);
+  rename(partial, argv[1]);
   return exitCode;
 }

@@ -1,6 +1,7 @@
 #include "testing/test_support.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "log/log.h"
@@ -87,6 +88,57 @@ std::string hostText(const std::string& text) {
 #else
   return text;
 #endif
+}
+
+void setEnvironmentVariable(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
+}
+
+bool waitForFile(const std::string& path, int timeoutMs) {
+  for (int waited = 0; waited <= timeoutMs; waited += 20) {
+    if (pathExists(path)) return true;
+    hostPlatform().Sleep(20);
+  }
+  return false;
+}
+
+std::string reportValue(const std::string& report, const std::string& key) {
+  std::string prefix = key + "=";
+  size_t at = report.compare(0, prefix.size(), prefix) == 0 ? 0 : report.find("\n" + prefix);
+  if (at == std::string::npos) return "(missing " + key + ")";
+  if (at != 0) at++;
+  size_t start = at + prefix.size();
+  return report.substr(start, report.find('\n', start) - start);
+}
+
+std::string escapeAsProbe(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+uint32_t waitForExit(Handle process, int timeoutMs) {
+  uint32_t code = kStillActive;
+  for (int waited = 0; waited <= timeoutMs; waited += 20) {
+    hostPlatform().GetExitCodeProcess(process, &code);
+    if (code != kStillActive) break;
+    hostPlatform().Sleep(20);
+  }
+  return code;
 }
 
 void LogFixture::SetUp() {

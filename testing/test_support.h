@@ -34,6 +34,16 @@ std::string helperPath(const char* name);
 // Text as the log stores it: CR LF on Windows, LF elsewhere.
 std::string hostText(const std::string& text);
 
+void setEnvironmentVariable(const char* name, const char* value);
+// Waits up to timeoutMs (real time) for path to exist.
+bool waitForFile(const std::string& path, int timeoutMs);
+// The "key=value" lines of a probe's report; escaped text stays escaped.
+std::string reportValue(const std::string& report, const std::string& key);
+// Text as the probe writes it: backslash, CR and LF escaped.
+std::string escapeAsProbe(const std::string& text);
+// Waits (real time) until the process has ended; returns its exit code.
+uint32_t waitForExit(Handle process, int timeoutMs);
+
 // Points the diagnostic log at <root>/logs/native-windows.out, with the
 // executable seen as <root>/bin/launcher.exe, and starts a fresh run.
 class LogFixture : public ::testing::Test {

@@ -1,0 +1,48 @@
+#include "child/process.h"
+
+#include <cstring>
+
+#include "log/log.h"
+
+namespace {
+
+// The child gets null standard handles through its startup record; the
+// launcher's own must not leak into it through inheritance either.
+void stopInheritingStandardHandles() {
+  os.SetHandleInformation(os.GetStdHandle(kStdInputHandle), kHandleFlagInherit, 0);
+  os.SetHandleInformation(os.GetStdHandle(kStdOutputHandle), kHandleFlagInherit, 0);
+  os.SetHandleInformation(os.GetStdHandle(kStdErrorHandle), kHandleFlagInherit, 0);
+}
+
+}  // namespace
+
+int createChildProcess(char* commandLine, int background, ProcessInformation* info) {
+  logMessage("createChildProcess: Attempting to create child process '%s' background=%d.", commandLine, background);
+  memset(info, 0, sizeof *info);
+  StartupInfo startup;
+  memset(&startup, 0, sizeof startup);
+  startup.size = sizeof startup;
+  startup.flags = kStartfUseStdHandles;
+  stopInheritingStandardHandles();
+  uint32_t flags = background == 1 ? kDetachedProcess : 0;
+  int created = os.CreateProcessA(commandLine, 1, flags, &startup, info);
+  if (created) {
+    logMessage("createChildProcess: Successfully created child process '%s'.", commandLine);
+  } else {
+    uint32_t error = os.GetLastError();
+    logError("createChildProcess: Failed to create child process '%s'.  Last error = %d.", commandLine,
+             static_cast<int>(error));
+  }
+  return created;
+}
+
+ProcessId spawnProcess(char* commandLine, int background) {
+  ProcessInformation info;
+  if (createChildProcess(commandLine, background, &info) && info.processId != 0xFFFFFFFFu) {
+    ProcessId pid = static_cast<ProcessId>(info.processId);
+    logMessage("The PID of the spawned process is %d.", pid);
+    return pid;
+  }
+  logError("Could not get the PID of the spawned process.");
+  return -1;
+}
