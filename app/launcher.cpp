@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "child/launch.h"
+#include "instance/start.h"
+#include "instance/stop.h"
 #include "log/log.h"
 
 namespace {
@@ -16,6 +18,8 @@ struct Subcommand {
 // Looked up in this order, by exact match: case matters and no prefix or
 // surrounding space is accepted.
 const Subcommand kSubcommands[] = {
+    {"start", startCommand},
+    {"stop", stopCommand},
     {"launch", launchCommand},
     {"run", runCommand},
 };

@@ -34,3 +34,10 @@ int formatBounded(char* buffer, size_t capacity, const char* format, ...) {
   va_end(arguments);
   return result;
 }
+
+char* duplicateString(const char* text) {
+  size_t size = strlen(text) + 1;
+  char* copy = static_cast<char*>(malloc(size));
+  if (copy != nullptr) memcpy(copy, text, size);
+  return copy;
+}

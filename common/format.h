@@ -22,3 +22,6 @@ int formatBounded(char* buffer, size_t capacity, const char* format, ...)
 #endif
     ;
 int formatBoundedV(char* buffer, size_t capacity, const char* format, va_list arguments);
+
+// A heap copy of text (the runtime's strdup), or null when none can be made.
+char* duplicateString(const char* text);

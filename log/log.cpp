@@ -63,13 +63,6 @@ void chooseLogPath(char* path) {
   path[kPathSize - 1] = '\0';
 }
 
-char* copyOnHeap(const char* text) {
-  size_t size = strlen(text) + 1;
-  char* copy = static_cast<char*>(malloc(size));
-  if (copy != nullptr) memcpy(copy, text, size);
-  return copy;
-}
-
 // A log larger than the cap is deleted; the entry then starts a new file.
 void capLogSize(const char* path) {
   Handle file = os.CreateFileA(path);
@@ -101,7 +94,7 @@ void writeLogEntry(int isError, const char* format, va_list arguments) {
   if (logPath == nullptr) {
     char path[kPathSize];
     chooseLogPath(path);
-    logPath = copyOnHeap(path);
+    logPath = duplicateString(path);
   }
   FILE* stream = nullptr;
   if (logPath != nullptr) {

@@ -506,17 +506,16 @@ int getProcessCreationTime(Handle process, int64_t* seconds) {
     while (*p != '\0' && *p != ' ') p++;
   }
   unsigned long long ticks = strtoull(p, nullptr, 10);
-  FILE* statFile = fopen("/proc/stat", "re");
-  if (statFile == nullptr) return -1;
-  char line[512];
-  long long bootTime = -1;
-  while (fgets(line, sizeof line, statFile) != nullptr) {
-    if (strncmp(line, "btime ", 6) == 0) bootTime = atoll(line + 6);
-  }
-  fclose(statFile);
   long ticksPerSecond = sysconf(_SC_CLK_TCK);
-  if (bootTime < 0 || ticksPerSecond <= 0) return -1;
-  *seconds = bootTime + static_cast<int64_t>(ticks / static_cast<unsigned long long>(ticksPerSecond));
+  if (ticksPerSecond <= 0) return -1;
+  // The start time counts from boot on the boot-time clock; the wall-clock
+  // time of boot is now less that clock (the rounded "btime" of /proc/stat
+  // drifts from the wall clock over a long uptime).
+  struct timespec wall, sinceBoot;
+  clock_gettime(CLOCK_REALTIME, &wall);
+  clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+  int64_t bootedAt = static_cast<int64_t>(wall.tv_sec) - static_cast<int64_t>(sinceBoot.tv_sec);
+  *seconds = bootedAt + static_cast<int64_t>(ticks / static_cast<unsigned long long>(ticksPerSecond));
   return 0;
 }
 

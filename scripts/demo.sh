@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The main job: builds launcher.exe and runs it under Wine from a Windows
-# parent (a batch file), showing its exit codes and its diagnostic log.
+# The main job: builds launcher.exe and the sample server, then under Wine,
+# from a Windows parent (a batch file), starts the sample server in a fresh
+# instance directory, shows the exit code (its PID) and the PID file, stops
+# it, and shows the exit code 0 and the diagnostic log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -10,21 +12,28 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 demo="$PWD/build/demo"
 rm -rf "$demo"
-mkdir -p "$demo/bin" "$demo/logs"
-cp build/win32/launcher.exe "$demo/bin/"
+# The log goes to <root>\logs because the launcher sits in <root>\bin.
+mkdir -p "$demo/bin" "$demo/logs" "$demo/instance/logs" "$demo/instance/locks"
+cp build/win32/launcher.exe build/win32/sample-server.exe "$demo/bin/"
 win() { printf 'Z:%s' "${1//\//\\}"; }
+launcher=$(win "$demo/bin/launcher.exe")
+instance=$(win "$demo/instance")
 
 cat >"$demo/demo.bat" <<BAT
 @echo off
-echo ^> launcher.exe
-"$(win "$demo/bin/launcher.exe")"
+echo ^> launcher.exe start $instance sample-server.exe $instance
+"$launcher" start "$instance" "$(win "$demo/bin/sample-server.exe")" "$instance"
+echo exit code %ERRORLEVEL% (the server's PID)
+echo ^> type $instance\\logs\\server.pid
+type "$instance\\logs\\server.pid"
+ping -n 2 127.0.0.1 >nul
+echo ^> launcher.exe stop $instance
+"$launcher" stop "$instance"
 echo exit code %ERRORLEVEL%
-echo ^> launcher.exe Stop here
-"$(win "$demo/bin/launcher.exe")" Stop here
-echo exit code %ERRORLEVEL%
+if exist "$instance\\logs\\server.pid" (echo the PID file is still there) else (echo the PID file is gone)
 BAT
 sed -i 's/$/\r/' "$demo/demo.bat"
-wine cmd /c "$(win "$demo/demo.bat")" 2>&1 | tr -d "\r" || true
+wine cmd /c "$(win "$demo/demo.bat")" 2>&1 | tr -d '\r' || true
 echo
 echo "== $demo/logs/native-windows.out"
 tr -d '\r' <"$demo/logs/native-windows.out"

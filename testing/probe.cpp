@@ -2,7 +2,7 @@
 // Writes what it was given to reportFile: its command line, its words, its
 // current directory, the variable LAUNCHER_PROBE_VAR and whether its
 // standard handles are null. A word "--sleep=MS" makes it wait that long
-// first, a word "--exit=N" makes it exit with N.
+// after writing the report, a word "--exit=N" makes it exit with N.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,20 +28,12 @@ void writeEscaped(FILE* report, const char* text) {
 
 const char* nullness(uint32_t which) { return os.GetStdHandle(which) == nullptr ? "null" : "open"; }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  int exitCode = 0;
-  for (int i = 1; i < argc; i++) {
-    if (strncmp(argv[i], "--sleep=", 8) == 0) os.Sleep(static_cast<uint32_t>(strtol(argv[i] + 8, nullptr, 10)));
-    if (strncmp(argv[i], "--exit=", 7) == 0) exitCode = static_cast<int>(strtol(argv[i] + 7, nullptr, 10));
-  }
-  if (argc < 2 || strncmp(argv[1], "--", 2) == 0) return exitCode;
+void writeReport(int argc, char** argv) {
   // Written aside and renamed, so that a reader never sees half a report.
   char partial[4096];
   snprintf(partial, sizeof partial, "%s.part", argv[1]);
   FILE* report = fopen(partial, "wb");
-  if (report == nullptr) return 100;
+  if (report == nullptr) return;
   fputs("commandLine=", report);
   writeEscaped(report, os.GetCommandLineA());
   fprintf(report, "pid=%u\n", static_cast<unsigned>(os.GetCurrentProcessId()));
@@ -61,5 +53,19 @@ int main(int argc, char** argv) {
           nullness(kStdErrorHandle));
   fclose(report);
   rename(partial, argv[1]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int exitCode = 0;
+  uint32_t sleepFor = 0;
+  for (int i = 1; i < argc; i++) {
+    if (strncmp(argv[i], "--sleep=", 8) == 0) sleepFor = static_cast<uint32_t>(strtol(argv[i] + 8, nullptr, 10));
+    if (strncmp(argv[i], "--exit=", 7) == 0) exitCode = static_cast<int>(strtol(argv[i] + 7, nullptr, 10));
+  }
+  if (argc >= 2 && strncmp(argv[1], "--", 2) != 0) writeReport(argc, argv);
+  os.Sleep(sleepFor);
   return exitCode;
 }
+

@@ -141,6 +141,50 @@ uint32_t waitForExit(Handle process, int timeoutMs) {
   return code;
 }
 
+ProcessInformation startHelper(const char* name, const std::vector<std::string>& words) {
+  std::string line = "\"" + helperPath(name) + "\"";
+  for (const std::string& word : words) line += " \"" + word + "\"";
+  StartupInfo startup = {sizeof(StartupInfo), 0, nullptr, nullptr, nullptr};
+  ProcessInformation info = {};
+  EXPECT_NE(hostPlatform().CreateProcessA(&line[0], 0, 0, &startup, &info), 0) << line;
+  return info;
+}
+
+bool isRunning(const ProcessInformation& helper) {
+  uint32_t code = 0;
+  hostPlatform().GetExitCodeProcess(helper.process, &code);
+  return code == kStillActive;
+}
+
+void stopHelper(ProcessInformation& helper) {
+  if (helper.process == nullptr) return;
+  if (isRunning(helper)) hostPlatform().TerminateProcess(helper.process, 1);
+  waitForExit(helper.process, 10000);
+  hostPlatform().CloseHandle(helper.process);
+  hostPlatform().CloseHandle(helper.thread);
+  helper.process = nullptr;
+}
+
+ProcessInformation startLockHolder(const std::string& instanceDir, const std::string& holdMs) {
+  std::vector<std::string> words = {instanceDir};
+  if (!holdMs.empty()) words.push_back(holdMs);
+  ProcessInformation server = startHelper("sample-server", words);
+  std::string lockFile = joinPath(joinPath(instanceDir, "locks"), "server.lock");
+  // Held once a fresh open of the file cannot take the first byte.
+  for (int waited = 0; waited < 20000; waited += 20) {
+    int fd = hostPlatform().openReadWrite(lockFile.c_str());
+    if (fd != -1) {
+      int locked = hostPlatform().lockFirstByte(fd) == 0;
+      if (locked) hostPlatform().unlockFirstByte(fd);
+      hostPlatform().closeDescriptor(fd);
+      if (!locked) return server;
+    }
+    hostPlatform().Sleep(20);
+  }
+  ADD_FAILURE() << "the sample server never took its lock";
+  return server;
+}
+
 void LogFixture::SetUp() {
   root_ = makeScratchDir("log");
   hostPlatform().makeDirectory(joinPath(root_, "bin").c_str());

@@ -44,6 +44,15 @@ std::string escapeAsProbe(const std::string& text);
 // Waits (real time) until the process has ended; returns its exit code.
 uint32_t waitForExit(Handle process, int timeoutMs);
 
+// Starts one of the test helpers (probe, sample-server) with the given
+// words, outside the launcher's own code and log.
+ProcessInformation startHelper(const char* name, const std::vector<std::string>& words);
+// Terminates a helper if it still runs, waits for it and closes its handles.
+void stopHelper(ProcessInformation& helper);
+bool isRunning(const ProcessInformation& helper);
+// Starts a sample server on instanceDir and waits until it holds its lock.
+ProcessInformation startLockHolder(const std::string& instanceDir, const std::string& holdMs = "");
+
 // Points the diagnostic log at <root>/logs/native-windows.out, with the
 // executable seen as <root>/bin/launcher.exe, and starts a fresh run.
 class LogFixture : public ::testing::Test {

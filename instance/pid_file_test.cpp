@@ -1,0 +1,102 @@
+#include "instance/pid_file.h"
+
+#include <string>
+
+#include "testing/test_support.h"
+
+namespace {
+
+class PidFileTest : public LogFixture {
+ protected:
+  void SetUp() override {
+    LogFixture::SetUp();
+    instance_ = makeScratchDir("pidfile");
+    hostPlatform().makeDirectory(joinPath(instance_, "logs").c_str());
+    pidFile_ = joinPath(joinPath(instance_, "logs"), "server.pid");
+  }
+  std::string instance_;
+  std::string pidFile_;
+};
+
+TEST_F(PidFileTest, WritesThePidAsOneTextLine) {
+  createPidFile(instance_.c_str(), 812);
+  EXPECT_EQ(readFile(pidFile_), hostText("812\n"));
+  EXPECT_EQ(logText(), "createPidFile(instanceDir='" + instance_ + "',pid=812)\n" +
+                           "Attempting to get the PID file for instanceDir='" + instance_ + "'\n" +
+                           "PID file name is '" + pidFile_ + "'.\n" + "Successfully put pid=812 in the pid file '" +
+                           pidFile_ + "'.\n");
+  createPidFile(instance_.c_str(), 7);
+  EXPECT_EQ(readFile(pidFile_), hostText("7\n")) << "a later start overwrites the file";
+}
+
+TEST_F(PidFileTest, WithoutALogsDirectoryNothingIsWritten) {
+  std::string bare = makeScratchDir("nologs");
+  createPidFile(bare.c_str(), 5);
+  EXPECT_EQ(logMessages().back(), "ERROR:  Couldn't create the pid file '" +
+                                      joinPath(joinPath(bare, "logs"), "server.pid") +
+                                      "' because the file could not be opened.");
+}
+
+TEST_F(PidFileTest, AnUnsafeDirectoryGetsNoPidFile) {
+  createPidFile("a..b", 5);
+  EXPECT_EQ(logMessages().back(),
+            "ERROR:  Couldn't create the pid file because the pid file name could not be constructed.");
+}
+
+std::string readOnlyTarget;
+FILE* openReadOnlyInstead(const char*) { return fopen(readOnlyTarget.c_str(), "r"); }
+
+TEST_F(PidFileTest, AFailedWriteIsLoggedAsAnErrorNotAsSuccess) {
+  readOnlyTarget = pidFile_;
+  writeFile(pidFile_, "");
+  ScopedOverride<decltype(os.openExclusiveForWrite)> readOnly(os.openExclusiveForWrite, openReadOnlyInstead);
+  createPidFile(instance_.c_str(), 812);
+  EXPECT_EQ(logMessages().back(), "ERROR:  Couldn't write pid=812 to the pid file '" + pidFile_ + "'.");
+}
+
+TEST(ParsePidText, ReadsLikeBase10Strtol) {
+  const struct {
+    const char* text;
+    ProcessId pid;
+  } cases[] = {
+      {"812\n", 812},          {"  \t\n812", 812},     {"812abc", 812},         {"+812", 812},
+      {"-812", -812},          {"abc", 0},             {"0", 0},                {"", 0},
+      {"- 5", 0},              {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN},
+      {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN}, {"0x1F", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parsePidText(c.text), c.pid) << c.text;
+}
+
+TEST_F(PidFileTest, GetPidReadsTheFirstLineOfTheFile) {
+  writeFile(pidFile_, "4321\r\n");
+  EXPECT_EQ(getPid(instance_.c_str()), 4321);
+  // The entry spans two lines: the text read keeps its line break.
+  std::string read = "4321\n";
+  EXPECT_EQ(logText(), "Attempting to get the PID for the server rooted at '" + instance_ + "'.\n" +
+                           "Attempting to get the PID file for instanceDir='" + instance_ + "'\n" +
+                           "PID file name is '" + pidFile_ + "'.\n" + "Read '" + read + "' from the PID file '" +
+                           pidFile_ + "'.\n" + "getPid('" + instance_ + "') returning 4321.\n");
+}
+
+TEST_F(PidFileTest, GetPidCountsOnlyTheFirst1023Bytes) {
+  writeFile(pidFile_, std::string(1022, ' ') + "12");
+  EXPECT_EQ(getPid(instance_.c_str()), 1);
+}
+
+TEST_F(PidFileTest, AnEmptyPidFileHoldsNoPid) {
+  writeFile(pidFile_, "");
+  EXPECT_EQ(getPid(instance_.c_str()), 0);
+  std::vector<std::string> messages = logMessages();
+  EXPECT_EQ(messages[messages.size() - 2], "ERROR:  The PID file '" + pidFile_ + "' is empty.");
+}
+
+TEST_F(PidFileTest, AMissingPidFileIsReportedOnStandardError) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(getPid(instance_.c_str()), 0);
+  std::string text = "File " + pidFile_ + " could not be opened.\nMost likely the server has already stopped.\n\n";
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), text);
+  std::vector<std::string> messages = logMessages();
+  EXPECT_EQ(messages[messages.size() - 2], text) << "an ordinary entry";
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+#include "instance/start.h"
+
+#include <string>
+#include <vector>
+
+#include "common/format.h"
+#include "testing/test_support.h"
+
+namespace {
+
+class StartTest : public LogFixture {
+ protected:
+  void SetUp() override {
+    LogFixture::SetUp();
+    instance_ = makeScratchDir("start");
+    hostPlatform().makeDirectory(joinPath(instance_, "logs").c_str());
+    pidFile_ = joinPath(joinPath(instance_, "logs"), "server.pid");
+  }
+  void TearDown() override {
+    for (ProcessId pid : started_) {
+      Handle process = hostPlatform().OpenProcess(kProcessTerminate | kProcessQueryInformation, 0, pid);
+      if (process != nullptr) {
+        hostPlatform().TerminateProcess(process, 1);
+        waitForExit(process, 10000);
+        hostPlatform().CloseHandle(process);
+      }
+    }
+    LogFixture::TearDown();
+  }
+  int start(std::vector<std::string> words) {
+    words.insert(words.begin(), {"launcher.exe", "start"});
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    testing::internal::CaptureStderr();
+    int result = startCommand(static_cast<int>(words.size()), argv.data());
+    stderr_ = testing::internal::GetCapturedStderr();
+    if (result > 0) started_.push_back(result);
+    return result;
+  }
+  std::string instance_, pidFile_, stderr_;
+  std::vector<ProcessId> started_;
+};
+
+TEST_F(StartTest, StartsTheServerAndRecordsItsPid) {
+  int pid = start({instance_, helperPath("probe"), "--sleep=60000"});
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(readFile(pidFile_), hostText(std::to_string(pid) + "\n"));
+  EXPECT_EQ(logMessages().back(), "Successfully put pid=" + std::to_string(pid) + " in the pid file '" + pidFile_ +
+                                      "'.");
+}
+
+TEST_F(StartTest, TwoStartsLeaveThePidOfTheSecond) {
+  int first = start({instance_, helperPath("probe"), "--sleep=60000"});
+  int second = start({instance_, helperPath("probe"), "--sleep=60000"});
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, 0);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(readFile(pidFile_), hostText(std::to_string(second) + "\n"));
+}
+
+TEST_F(StartTest, WithoutALogsDirectoryTheServerStillStarts) {
+  std::string bare = makeScratchDir("bare");
+  int pid = start({bare, helperPath("probe"), "--sleep=60000"});
+  EXPECT_GT(pid, 0);
+  EXPECT_FALSE(pathExists(joinPath(joinPath(bare, "logs"), "server.pid")));
+  EXPECT_NE(logText().find("because the file could not be opened."), std::string::npos);
+}
+
+TEST_F(StartTest, WithoutCommandWordsTheSpawnFails) {
+  EXPECT_EQ(start({instance_}), -1);
+  EXPECT_FALSE(pathExists(pidFile_));
+  EXPECT_EQ(logMessages().back(), "ERROR:  Couldn't start the child process because the spawn failed.");
+}
+
+TEST_F(StartTest, ACommandLineTooLongStartsNothing) {
+  EXPECT_EQ(start({instance_, std::string(2100, 'w')}), -1);
+  EXPECT_EQ(logMessages().back(),
+            "ERROR:  Couldn't start the child process because the full command line could not be constructed.");
+}
+
+TEST_F(StartTest, RefusedDirectoriesStartNothing) {
+  const char* refused[] = {"C:", "no-such-directory-here"};
+  for (const char* dir : refused) {
+    EXPECT_EQ(start({dir, helperPath("probe")}), -1) << dir;
+    EXPECT_EQ(stderr_, std::string("The instance directory '") + dir + "' is not valid.\n");
+    EXPECT_EQ(logText().find("Constructing full command line"), std::string::npos);
+  }
+}
+
+TEST_F(StartTest, ADirectoryWithTwoDotsStartsTheServerWithoutAPidFile) {
+  std::string odd = makeScratchDir("x..y");
+  hostPlatform().makeDirectory(joinPath(odd, "logs").c_str());
+  int pid = start({odd, helperPath("probe"), "--sleep=60000"});
+  EXPECT_GT(pid, 0);
+  EXPECT_FALSE(pathExists(joinPath(joinPath(odd, "logs"), "server.pid")));
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+#include "instance/stop.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "instance/instance_dir.h"
+#include "instance/pid_file.h"
+#include "instance/termination.h"
+#include "log/log.h"
+#include "platform/platform.h"
+
+namespace {
+
+const int kNameSize = 1024;
+const int kLockProbes = 30;
+const uint32_t kLockProbeInterval = 1000;
+const int kRemoveAttempts = 10;
+const uint32_t kRemoveRetryInterval = 500;
+
+// Logs whether name exists; 1 when it does.
+int reportExistence(const char* name) {
+  int exists = os.statPath(name) == 0;
+  logMessage("File '%s' does%s exist.", name, exists ? "" : " not");
+  return exists;
+}
+
+}  // namespace
+
+int waitForLockRelease(const char* instanceDir) {
+  int remaining = kLockProbes;
+  char name[kNameSize];
+  if (!getLockFileName(instanceDir, name, kNameSize)) return 0;
+  for (;;) {
+    if (!reportExistence(name)) {
+      logMessage("Lock file '%s' does not exist, so the server is stopped.", name);
+      return 1;
+    }
+    int fd = os.openReadWrite(name);
+    if (fd == -1) {
+      int error = errno;
+      logMessage("Could not open the lock file '%s' (errno=%d), so the server is considered stopped.", name, error);
+      return 1;
+    }
+    if (os.lockFirstByte(fd) != -1) {
+      os.unlockFirstByte(fd);
+      os.closeDescriptor(fd);
+      logMessage("Acquired the lock on '%s', so the server is stopped.", name);
+      return 1;
+    }
+    int error = errno;
+    os.closeDescriptor(fd);
+    if (error != EACCES) {
+      logError("Unexpected error locking '%s': %d", name, error);
+      return 1;
+    }
+    remaining--;
+    logMessage("The server still holds the lock on '%s'.  Sleeping for 1 second and will try %d more time(s).", name,
+               remaining);
+    os.Sleep(kLockProbeInterval);
+    if (remaining <= 0) {
+      logError("The server did not release the lock on '%s'.", name);
+      return 0;
+    }
+  }
+}
+
+int deletePidFile(const char* instanceDir) {
+  int removed = 0;
+  int remaining = kRemoveAttempts;
+  logMessage("Attempting to delete the PID file from instanceDir='%s'.", instanceDir);
+  char name[kNameSize];
+  if (getPidFileName(instanceDir, name, kNameSize)) {
+    int exists = reportExistence(name);
+    while (exists && remaining > 0 && !removed) {
+      logMessage("PID file '%s' exists, attempting to remove it.", name);
+      if (os.removeFile(name) == 0) {
+        logMessage("Successfully removed PID file: '%s'.", name);
+        removed = 1;
+      } else {
+        remaining--;
+        logMessage("Failed to remove the PID file.  Sleeping for a bit.  Will try %d more time(s).", remaining);
+        os.Sleep(kRemoveRetryInterval);
+      }
+      exists = reportExistence(name);
+    }
+  }
+  logMessage("deletePidFile('%s') returning %d.", instanceDir, removed);
+  return removed;
+}
+
+int stopServer(const char* instanceDir) {
+  logMessage("Attempting to stop the server running at root '%s'.", instanceDir);
+  ProcessId pid = getPid(instanceDir);
+  if (pid == 0) {
+    logMessage("Could not locate the pid of the server running at root '%s': relying on the server lock alone.",
+               instanceDir);
+  } else if (!killProcess(pid, pidFileWriteTime(instanceDir))) {
+    return -1;
+  }
+  if (!waitForLockRelease(instanceDir)) {
+    const char* kMessage = "The server at '%s' is still running: it did not release the server lock.\n";
+    logError(kMessage, instanceDir);
+    fprintf(stderr, kMessage, instanceDir);
+    return -1;
+  }
+  if (pid != 0) deletePidFile(instanceDir);
+  return 0;
+}
+
+int stopCommand(int, char** argv) {
+  char* instanceDir = getInstanceDirArgument(argv[2]);
+  if (instanceDir == nullptr) return -1;
+  int result = stopServer(instanceDir);
+  free(instanceDir);
+  return result;
+}

@@ -1,0 +1,213 @@
+#include "instance/stop.h"
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "testing/test_support.h"
+
+namespace {
+
+// An instance directory with logs/ and locks/, and the stop's standard
+// error captured.
+class StopTest : public LogFixture {
+ protected:
+  void SetUp() override {
+    LogFixture::SetUp();
+    instance_ = makeScratchDir("stop");
+    hostPlatform().makeDirectory(joinPath(instance_, "logs").c_str());
+    hostPlatform().makeDirectory(joinPath(instance_, "locks").c_str());
+    pidFile_ = joinPath(joinPath(instance_, "logs"), "server.pid");
+    lockFile_ = joinPath(joinPath(instance_, "locks"), "server.lock");
+  }
+  void TearDown() override {
+    stopHelper(server_);
+    if (heldFd_ != -1) hostPlatform().closeDescriptor(heldFd_);
+    LogFixture::TearDown();
+  }
+  int stop() {
+    testing::internal::CaptureStderr();
+    int result = stopServer(instance_.c_str());
+    stderr_ = testing::internal::GetCapturedStderr();
+    return result;
+  }
+  // Holds the lock as the server would, through another open of the file.
+  void holdLock() {
+    writeFile(lockFile_, "");
+    heldFd_ = hostPlatform().openReadWrite(lockFile_.c_str());
+    ASSERT_NE(heldFd_, -1);
+    ASSERT_EQ(hostPlatform().lockFirstByte(heldFd_), 0);
+  }
+  std::string stillRunning() const {
+    return "The server at '" + instance_ + "' is still running: it did not release the server lock.\n";
+  }
+  std::string noPidFile() const {
+    return "File " + pidFile_ + " could not be opened.\nMost likely the server has already stopped.\n\n";
+  }
+
+  std::string instance_, pidFile_, lockFile_, stderr_;
+  ProcessInformation server_ = {};
+  int heldFd_ = -1;
+};
+
+const char* kUnusedPid = "2147483632\n";  // an id no test machine hands out
+
+TEST_F(StopTest, NoPidFileAndNoLockFileCountsAsStopped) {
+  EXPECT_EQ(stop(), 0);
+  EXPECT_EQ(stderr_, noPidFile());
+  std::string log = logText();
+  EXPECT_NE(log.find("Could not locate the pid of the server running at root '" + instance_ +
+                     "': relying on the server lock alone.\n"
+                     "File '" + lockFile_ + "' does not exist.\n"
+                     "Lock file '" + lockFile_ + "' does not exist, so the server is stopped.\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Attempting to delete"), std::string::npos);
+}
+
+TEST_F(StopTest, AStalePidAndAFreeLockRemoveThePidFile) {
+  writeFile(pidFile_, kUnusedPid);
+  writeFile(lockFile_, "");
+  EXPECT_EQ(stop(), 0);
+  EXPECT_EQ(stderr_, "");
+  EXPECT_FALSE(pathExists(pidFile_));
+  std::string log = logText();
+  EXPECT_NE(log.find("The process with pid=2147483632 has already terminated.\n"
+                     "killProcess(pid=2147483632) returning 1\n"
+                     "File '" + lockFile_ + "' does exist.\n"
+                     "Acquired the lock on '" + lockFile_ + "', so the server is stopped.\n"
+                     "Attempting to delete the PID file from instanceDir='" + instance_ + "'.\n"
+                     "Attempting to get the PID file for instanceDir='" + instance_ + "'\n"
+                     "PID file name is '" + pidFile_ + "'.\n"
+                     "File '" + pidFile_ + "' does exist.\n"
+                     "PID file '" + pidFile_ + "' exists, attempting to remove it.\n"
+                     "Successfully removed PID file: '" + pidFile_ + "'.\n"
+                     "File '" + pidFile_ + "' does not exist.\n"
+                     "deletePidFile('" + instance_ + "') returning 1.\n"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(StopTest, StopsARealServerAndRemovesItsPidFile) {
+  server_ = startLockHolder(instance_);
+  writeFile(pidFile_, std::to_string(server_.processId) + "\n");
+  EXPECT_EQ(stop(), 0);
+  EXPECT_FALSE(isRunning(server_));
+  EXPECT_FALSE(pathExists(pidFile_));
+  EXPECT_NE(logText().find("Acquired the lock on '" + lockFile_ + "', so the server is stopped.\n"),
+            std::string::npos);
+}
+
+TEST_F(StopTest, ALockHeldThroughAll30ProbesMeansStillRunning) {
+  ScopedOverride<decltype(os.Sleep)> sleep(os.Sleep, recordSleep);
+  writeFile(pidFile_, kUnusedPid);
+  holdLock();
+  EXPECT_EQ(stop(), -1);
+  EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(30, 1000));
+  EXPECT_EQ(stderr_, stillRunning());
+  EXPECT_TRUE(pathExists(pidFile_));
+  std::string expected;
+  for (int left = 29; left >= 0; left--) {
+    expected += "File '" + lockFile_ + "' does exist.\n";
+    expected += "The server still holds the lock on '" + lockFile_ + "'.  Sleeping for 1 second and will try " +
+                std::to_string(left) + " more time(s).\n";
+  }
+  expected += "ERROR:  The server did not release the lock on '" + lockFile_ + "'.\n";
+  expected += "ERROR:  " + stillRunning() + "\n";
+  std::string log = logText();
+  ASSERT_GE(log.size(), expected.size());
+  EXPECT_EQ(log.substr(log.size() - expected.size()), expected);
+}
+
+TEST_F(StopTest, ALockReleasedDuringTheWaitEndsTheStop) {
+  server_ = startLockHolder(instance_, "2000");
+  EXPECT_EQ(stop(), 0);
+  std::string log = logText();
+  EXPECT_NE(log.find("The server still holds the lock on '" + lockFile_ + "'."), std::string::npos);
+  EXPECT_NE(log.find("Acquired the lock on '" + lockFile_ + "', so the server is stopped.\n"), std::string::npos);
+}
+
+TEST_F(StopTest, ALockFileThatCannotBeOpenedCountsAsStopped) {
+  hostPlatform().makeDirectory(lockFile_.c_str());
+  EXPECT_EQ(stop(), 0);
+  std::string log = logText();
+  EXPECT_NE(log.find("Could not open the lock file '" + lockFile_ + "' (errno="), std::string::npos) << log;
+  EXPECT_NE(log.find("), so the server is considered stopped.\n"), std::string::npos) << log;
+}
+
+int failWithEinval(int) {
+  errno = EINVAL;
+  return -1;
+}
+
+TEST_F(StopTest, AnUnexpectedLockErrorCountsAsStopped) {
+  ScopedOverride<decltype(os.lockFirstByte)> lock(os.lockFirstByte, failWithEinval);
+  writeFile(lockFile_, "");
+  EXPECT_EQ(stop(), 0);
+  EXPECT_NE(logText().find("ERROR:  Unexpected error locking '" + lockFile_ + "': " + std::to_string(EINVAL) + "\n"),
+            std::string::npos);
+}
+
+Handle refusedOpen(uint32_t, int, uint32_t) { return nullptr; }
+uint32_t accessDenied() { return kErrorAccessDenied; }
+
+TEST_F(StopTest, AFailedTerminationEndsTheStopQuietly) {
+  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, refusedOpen);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, accessDenied);
+  writeFile(pidFile_, "42\n");
+  EXPECT_EQ(stop(), -1);
+  EXPECT_EQ(stderr_, "");
+  EXPECT_TRUE(pathExists(pidFile_));
+  EXPECT_EQ(logMessages().back(), "killProcess(pid=42) returning 0") << "no lock probe after a failed termination";
+}
+
+int refuseRemoval(const char*) { return -1; }
+
+TEST_F(StopTest, APidFileThatCannotBeRemovedCostsTenAttempts) {
+  ScopedOverride<decltype(os.removeFile)> remove(os.removeFile, refuseRemoval);
+  ScopedOverride<decltype(os.Sleep)> sleep(os.Sleep, recordSleep);
+  writeFile(pidFile_, kUnusedPid);
+  EXPECT_EQ(stop(), 0);
+  EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(10, 500));
+  std::string log = logText();
+  for (int left = 9; left >= 0; left--) {
+    EXPECT_NE(log.find("Failed to remove the PID file.  Sleeping for a bit.  Will try " + std::to_string(left) +
+                       " more time(s).\n"),
+              std::string::npos)
+        << left;
+  }
+  EXPECT_EQ(logMessages().back(), "deletePidFile('" + instance_ + "') returning 0.");
+}
+
+TEST_F(StopTest, APidFileWithoutAPidIsLeftInPlace) {
+  const char* contents[] = {"", "junk", "   ", "0"};
+  for (const char* content : contents) {
+    writeFile(pidFile_, content);
+    EXPECT_EQ(stop(), 0) << content;
+    EXPECT_TRUE(pathExists(pidFile_)) << content;
+    EXPECT_EQ(logText().find("Attempting to delete"), std::string::npos) << content;
+  }
+}
+
+TEST_F(StopTest, ADirectoryWithTwoDotsInItsNameCannotBeStopped) {
+  std::string odd = makeScratchDir("a..b");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(stopServer(odd.c_str()), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "The server at '" + odd + "' is still running: it did not release the server lock.\n");
+  EXPECT_NE(logText().find("ERROR:  Unable to get the lock file name for instanceDir='" + odd + "'.\n"),
+            std::string::npos);
+}
+
+TEST_F(StopTest, StopCommandRefusesADirectoryThatDoesNotExist) {
+  std::string missing = joinPath(instance_, "missing");
+  std::string typed = missing;
+  char arg0[] = "launcher.exe", arg1[] = "stop";
+  char* argv[] = {arg0, arg1, &typed[0], nullptr};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(stopCommand(3, argv), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "The instance directory '" + missing + "' is not valid.\n");
+  EXPECT_EQ(logText().find("Attempting to get the PID"), std::string::npos);
+}
+
+}  // namespace

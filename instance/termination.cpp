@@ -1,0 +1,87 @@
+#include "instance/termination.h"
+
+#include "instance/instance_dir.h"
+#include "log/log.h"
+#include "platform/platform.h"
+
+namespace {
+
+const int kExitQueries = 20;
+const uint32_t kExitPollInterval = 1000;
+// File times may be coarse (two seconds on FAT), and the PID file is
+// written only after its server was created.
+const int64_t kWriteTimeSlack = 5;
+
+int startedAfterPidFile(Handle process, int64_t pidFileWrittenAt) {
+  int64_t createdAt = 0;
+  if (pidFileWrittenAt == kUnknownTime || os.getProcessCreationTime(process, &createdAt) != 0) return 0;
+  return createdAt > pidFileWrittenAt + kWriteTimeSlack;
+}
+
+int waitForExit(Handle process, ProcessId pid) {
+  int remaining = kExitQueries;
+  int exited = 0;
+  do {
+    // A failed query counts as still running.
+    uint32_t code = kStillActive;
+    os.GetExitCodeProcess(process, &code);
+    if (code == kStillActive) {
+      remaining--;
+      logMessage("Process (pid=%d) has not yet exited.  Sleeping for 1 second and will try %d more time(s).", pid,
+                 remaining);
+      os.Sleep(kExitPollInterval);
+    } else {
+      logMessage("Process (pid=%d) has exited with exit code %d.", pid, static_cast<int>(code));
+      exited = 1;
+    }
+  } while (!exited && remaining > 0);
+  return exited;
+}
+
+int terminate(Handle process, ProcessId pid) {
+  if (!os.TerminateProcess(process, 0)) {
+    uint32_t error = os.GetLastError();
+    logError("Failed to terminate process (pid=%d) lastError=%d.", pid, static_cast<int>(error));
+    return 0;
+  }
+  logMessage("Successfully began termination process for (pid=%d).", pid);
+  return waitForExit(process, pid);
+}
+
+}  // namespace
+
+int64_t pidFileWriteTime(const char* instanceDir) {
+  char name[1024];
+  int64_t writtenAt = 0;
+  if (!composePidFileName(instanceDir, name, sizeof name) || os.getFileWriteTime(name, &writtenAt) != 0)
+    return kUnknownTime;
+  return writtenAt;
+}
+
+int killProcess(ProcessId pid, int64_t pidFileWrittenAt) {
+  logMessage("killProcess(pid=%d)", pid);
+  logMessage("Opening process with pid=%d.", pid);
+  int result = 0;
+  Handle process = os.OpenProcess(kProcessTerminate | kProcessQueryInformation, 0, static_cast<uint32_t>(pid));
+  if (process == nullptr) {
+    uint32_t error = os.GetLastError();
+    if (error == kErrorInvalidParameter) {
+      logMessage("The process with pid=%d has already terminated.", pid);
+      result = 1;
+    } else {
+      logError("Failed to open the process (pid=%d) lastError=%d.", pid, static_cast<int>(error));
+    }
+  } else {
+    // A PID file that outlived its server may name an unrelated process
+    // that got the same id later; terminating it would be wrong.
+    if (startedAfterPidFile(process, pidFileWrittenAt)) {
+      logMessage("The process with pid=%d started after the PID file was written, so it is not the server.", pid);
+      result = 1;
+    } else {
+      result = terminate(process, pid);
+    }
+    os.CloseHandle(process);
+  }
+  logMessage("killProcess(pid=%d) returning %d", pid, result);
+  return result;
+}

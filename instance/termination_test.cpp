@@ -1,0 +1,124 @@
+#include "instance/termination.h"
+
+#include <string>
+#include <vector>
+
+#include "testing/test_support.h"
+
+namespace {
+
+class KillProcessTest : public LogFixture {
+ protected:
+  void TearDown() override {
+    stopHelper(helper_);
+    LogFixture::TearDown();
+  }
+  ProcessInformation helper_ = {};
+};
+
+Handle fakeOpen(uint32_t, int, uint32_t) { return reinterpret_cast<Handle>(0x777); }
+Handle refusedOpen(uint32_t, int, uint32_t) { return nullptr; }
+uint32_t accessDenied() { return kErrorAccessDenied; }
+int refusedTerminate(Handle, uint32_t) { return 0; }
+int acceptedTerminate(Handle, uint32_t) { return 1; }
+int alwaysActive(Handle, uint32_t* code) {
+  *code = kStillActive;
+  return 1;
+}
+int exitedWithZero(Handle, uint32_t* code) {
+  *code = 0;
+  return 1;
+}
+int closeNothing(Handle) { return 1; }
+int noCreationTime(Handle, int64_t*) { return -1; }
+
+TEST_F(KillProcessTest, APidThatNamesNoProcessCountsAsTerminated) {
+  // Ids a test machine will not hand out; on POSIX the negative and zero
+  // ids would otherwise signal whole process groups.
+  const ProcessId pids[] = {0x7FFFFFF0, -1, -5};
+  for (ProcessId pid : pids) {
+    EXPECT_EQ(killProcess(pid, kUnknownTime), 1) << pid;
+    std::string id = std::to_string(pid);
+    std::vector<std::string> messages = logMessages();
+    EXPECT_EQ(messages[messages.size() - 2], "The process with pid=" + id + " has already terminated.");
+    EXPECT_EQ(messages.back(), "killProcess(pid=" + id + ") returning 1");
+  }
+}
+
+TEST_F(KillProcessTest, AProcessThatCannotBeOpenedIsAFailure) {
+  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, refusedOpen);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, accessDenied);
+  EXPECT_EQ(killProcess(42, kUnknownTime), 0);
+  EXPECT_EQ(logText(),
+            "killProcess(pid=42)\nOpening process with pid=42.\n"
+            "ERROR:  Failed to open the process (pid=42) lastError=5.\nkillProcess(pid=42) returning 0\n");
+}
+
+TEST_F(KillProcessTest, RefusedTerminationIsAFailure) {
+  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, fakeOpen);
+  ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, refusedTerminate);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, accessDenied);
+  ScopedOverride<decltype(os.CloseHandle)> close(os.CloseHandle, closeNothing);
+  ScopedOverride<decltype(os.getProcessCreationTime)> created(os.getProcessCreationTime, noCreationTime);
+  EXPECT_EQ(killProcess(42, kUnknownTime), 0);
+  EXPECT_EQ(logMessages().end()[-2], "ERROR:  Failed to terminate process (pid=42) lastError=5.");
+}
+
+TEST_F(KillProcessTest, AProcessThatNeverExitsCosts20QueriesAnd20Sleeps) {
+  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, fakeOpen);
+  ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, acceptedTerminate);
+  ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, alwaysActive);
+  ScopedOverride<decltype(os.CloseHandle)> close(os.CloseHandle, closeNothing);
+  ScopedOverride<decltype(os.Sleep)> sleep(os.Sleep, recordSleep);
+  ScopedOverride<decltype(os.getProcessCreationTime)> created(os.getProcessCreationTime, noCreationTime);
+  EXPECT_EQ(killProcess(42, kUnknownTime), 0);
+  EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(20, 1000));
+  std::string expected = "killProcess(pid=42)\nOpening process with pid=42.\n"
+                         "Successfully began termination process for (pid=42).\n";
+  for (int left = 19; left >= 0; left--)
+    expected += "Process (pid=42) has not yet exited.  Sleeping for 1 second and will try " + std::to_string(left) +
+                " more time(s).\n";
+  EXPECT_EQ(logText(), expected + "killProcess(pid=42) returning 0\n");
+}
+
+TEST_F(KillProcessTest, AProcessGoneAtTheFirstQueryCostsNoSleep) {
+  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, fakeOpen);
+  ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, acceptedTerminate);
+  ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, exitedWithZero);
+  ScopedOverride<decltype(os.CloseHandle)> close(os.CloseHandle, closeNothing);
+  ScopedOverride<decltype(os.Sleep)> sleep(os.Sleep, recordSleep);
+  ScopedOverride<decltype(os.getProcessCreationTime)> created(os.getProcessCreationTime, noCreationTime);
+  EXPECT_EQ(killProcess(42, kUnknownTime), 1);
+  EXPECT_TRUE(recordedSleeps.empty());
+  EXPECT_EQ(logMessages().end()[-2], "Process (pid=42) has exited with exit code 0.");
+}
+
+TEST_F(KillProcessTest, TerminatesARealProcess) {
+  helper_ = startHelper("probe", {"--sleep=60000"});
+  ProcessId pid = static_cast<ProcessId>(helper_.processId);
+  EXPECT_EQ(killProcess(pid, kUnknownTime), 1);
+  EXPECT_FALSE(isRunning(helper_));
+  std::string id = std::to_string(pid);
+  EXPECT_NE(logText().find("Successfully began termination process for (pid=" + id + ").\n"), std::string::npos);
+  EXPECT_EQ(logMessages().end()[-2], "Process (pid=" + id + ") has exited with exit code 0.");
+}
+
+// A PID file that outlived its server can name a process that got the id
+// later: that process is left alone.
+TEST_F(KillProcessTest, LeavesAProcessYoungerThanThePidFileRunning) {
+  helper_ = startHelper("probe", {"--sleep=60000"});
+  ProcessId pid = static_cast<ProcessId>(helper_.processId);
+  int64_t anHourAgo = 0;
+  ASSERT_EQ(hostPlatform().getProcessCreationTime(helper_.process, &anHourAgo), 0);
+  anHourAgo -= 3600;
+  EXPECT_EQ(killProcess(pid, anHourAgo), 1);
+  EXPECT_TRUE(isRunning(helper_));
+  std::string id = std::to_string(pid);
+  EXPECT_EQ(logMessages().end()[-2],
+            "The process with pid=" + id + " started after the PID file was written, so it is not the server.");
+  // A PID file written after the process started does not protect it.
+  EXPECT_EQ(killProcess(pid, anHourAgo + 7200), 1);
+  EXPECT_FALSE(isRunning(helper_));
+}
+
+}  // namespace
