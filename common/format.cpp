@@ -12,7 +12,7 @@ int formatBoundedV(char* buffer, size_t capacity, const char* format, va_list ar
   if (n < 0) return -1;
   size_t length = static_cast<size_t>(n);
   if (length < capacity) return n;
-  if (capacity == 0) return -1;
+  if (capacity == 0) return length == 0 ? 0 : -1;
   // vsnprintf spent the last byte on a terminator; this helper stores a text
   // character there instead, so format once more with room to spare.
   char scratch[4096];

@@ -41,6 +41,7 @@ TEST(FormatBounded, StoresAsMuchAsTheCapacityAllows) {
 TEST(FormatBounded, ZeroCapacityWritesNothing) {
   char buffer[2] = {'#', '#'};
   EXPECT_EQ(formatBounded(buffer, 0, "%s", "x"), -1);
+  EXPECT_EQ(formatBounded(buffer, 0, "%s", ""), 0) << "an empty text fills a capacity of 0 exactly";
   EXPECT_EQ(buffer[0], '#');
 }
 

@@ -7,14 +7,6 @@
 
 namespace {
 
-class KillProcessTest : public LogFixture {
- protected:
-  void TearDown() override {
-    stopHelper(helper_);
-    LogFixture::TearDown();
-  }
-  ProcessInformation helper_ = {};
-};
 
 Handle fakeOpen(uint32_t, int, uint32_t) { return reinterpret_cast<Handle>(0x777); }
 Handle refusedOpen(uint32_t, int, uint32_t) { return nullptr; }
@@ -31,6 +23,26 @@ int exitedWithZero(Handle, uint32_t* code) {
 }
 int closeNothing(Handle) { return 1; }
 int noCreationTime(Handle, int64_t*) { return -1; }
+
+class KillProcessTest : public LogFixture {
+ protected:
+  void TearDown() override {
+    stopHelper(helper_);
+    LogFixture::TearDown();
+  }
+  ProcessInformation helper_ = {};
+};
+
+// A process that opens and accepts termination, whose exit-code answers and
+// sleeps each test chooses.
+class FakeProcessTest : public KillProcessTest {
+ protected:
+  ScopedOverride<decltype(os.OpenProcess)> open_{os.OpenProcess, fakeOpen};
+  ScopedOverride<decltype(os.TerminateProcess)> terminate_{os.TerminateProcess, acceptedTerminate};
+  ScopedOverride<decltype(os.CloseHandle)> close_{os.CloseHandle, closeNothing};
+  ScopedOverride<decltype(os.getProcessCreationTime)> created_{os.getProcessCreationTime, noCreationTime};
+  ScopedOverride<decltype(os.Sleep)> sleep_{os.Sleep, recordSleep};
+};
 
 TEST_F(KillProcessTest, APidThatNamesNoProcessCountsAsTerminated) {
   // Ids a test machine will not hand out; on POSIX the negative and zero
@@ -54,23 +66,15 @@ TEST_F(KillProcessTest, AProcessThatCannotBeOpenedIsAFailure) {
             "ERROR:  Failed to open the process (pid=42) lastError=5.\nkillProcess(pid=42) returning 0\n");
 }
 
-TEST_F(KillProcessTest, RefusedTerminationIsAFailure) {
-  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, fakeOpen);
+TEST_F(FakeProcessTest, RefusedTerminationIsAFailure) {
   ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, refusedTerminate);
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, accessDenied);
-  ScopedOverride<decltype(os.CloseHandle)> close(os.CloseHandle, closeNothing);
-  ScopedOverride<decltype(os.getProcessCreationTime)> created(os.getProcessCreationTime, noCreationTime);
   EXPECT_EQ(killProcess(42, kUnknownTime), 0);
   EXPECT_EQ(logMessages().end()[-2], "ERROR:  Failed to terminate process (pid=42) lastError=5.");
 }
 
-TEST_F(KillProcessTest, AProcessThatNeverExitsCosts20QueriesAnd20Sleeps) {
-  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, fakeOpen);
-  ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, acceptedTerminate);
+TEST_F(FakeProcessTest, AProcessThatNeverExitsCosts20QueriesAnd20Sleeps) {
   ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, alwaysActive);
-  ScopedOverride<decltype(os.CloseHandle)> close(os.CloseHandle, closeNothing);
-  ScopedOverride<decltype(os.Sleep)> sleep(os.Sleep, recordSleep);
-  ScopedOverride<decltype(os.getProcessCreationTime)> created(os.getProcessCreationTime, noCreationTime);
   EXPECT_EQ(killProcess(42, kUnknownTime), 0);
   EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(20, 1000));
   std::string expected = "killProcess(pid=42)\nOpening process with pid=42.\n"
@@ -81,13 +85,8 @@ TEST_F(KillProcessTest, AProcessThatNeverExitsCosts20QueriesAnd20Sleeps) {
   EXPECT_EQ(logText(), expected + "killProcess(pid=42) returning 0\n");
 }
 
-TEST_F(KillProcessTest, AProcessGoneAtTheFirstQueryCostsNoSleep) {
-  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, fakeOpen);
-  ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, acceptedTerminate);
+TEST_F(FakeProcessTest, AProcessGoneAtTheFirstQueryCostsNoSleep) {
   ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, exitedWithZero);
-  ScopedOverride<decltype(os.CloseHandle)> close(os.CloseHandle, closeNothing);
-  ScopedOverride<decltype(os.Sleep)> sleep(os.Sleep, recordSleep);
-  ScopedOverride<decltype(os.getProcessCreationTime)> created(os.getProcessCreationTime, noCreationTime);
   EXPECT_EQ(killProcess(42, kUnknownTime), 1);
   EXPECT_TRUE(recordedSleeps.empty());
   EXPECT_EQ(logMessages().end()[-2], "Process (pid=42) has exited with exit code 0.");

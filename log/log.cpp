@@ -40,8 +40,9 @@ int findProgramRoot(char* root) {
 void chooseLogPath(char* path) {
   char root[kPathSize];
   char candidate[kPathSize];
-  if (findProgramRoot(root) &&
-      formatBounded(candidate, kPathSize, "%s" PATH_SEP "logs" PATH_SEP, root) < kPathSize) {
+  // A root too long for the candidate leaves it unterminated: skip it then.
+  int length = findProgramRoot(root) ? formatBounded(candidate, kPathSize, "%s" PATH_SEP "logs" PATH_SEP, root) : -1;
+  if (length >= 0 && length < kPathSize) {
     uint32_t attributes = os.GetFileAttributesA(candidate);
     if (attributes != kInvalidFileAttributes && (attributes & kFileAttributeDirectory)) {
       formatBounded(path, kPathSize, "%s" PATH_SEP "logs" PATH_SEP "%s", root, kLogFileName);
@@ -50,8 +51,8 @@ void chooseLogPath(char* path) {
     }
   }
   char tempPath[kPathSize];
-  uint32_t length = os.GetTempPathA(kPathSize, tempPath);
-  if (length == 0 || length >= static_cast<uint32_t>(kPathSize)) {
+  uint32_t tempLength = os.GetTempPathA(kPathSize, tempPath);
+  if (tempLength == 0 || tempLength >= static_cast<uint32_t>(kPathSize)) {
     formatBounded(path, kPathSize, "%s", kLogFileName);
   } else {
     char logDir[kPathSize];

@@ -163,6 +163,28 @@ TEST_F(LogTest, ALogPathOverTheLimitIsCutTo259Characters) {
   EXPECT_EQ(std::string(currentLogPath()), full.substr(0, 259));
 }
 
+size_t longestAttributeQuery = 0;
+uint32_t measureAttributeQuery(const char* path) {
+  size_t n = 0;
+  while (n < 1000 && path[n] != '\0') n++;
+  if (n > longestAttributeQuery) longestAttributeQuery = n;
+  return kInvalidFileAttributes;
+}
+
+// A program root too long for "<root>\logs\" must not be looked up
+// unterminated: the temporary directory is used instead.
+TEST_F(LogTest, AProgramRootTooLongForTheCandidateIsSkipped) {
+  std::string root(255, 'r');
+  setFakeModulePath(root + PATH_SEP "b" PATH_SEP "x");
+  fakeTemp = joinPath(makeScratchDir("longroot"), "");
+  longestAttributeQuery = 0;
+  ScopedOverride<uint32_t (*)(const char*)> attributes(os.GetFileAttributesA, measureAttributeQuery);
+  ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
+  logMessage("x");
+  EXPECT_LT(longestAttributeQuery, 260u);
+  EXPECT_EQ(std::string(currentLogPath()), joinPath(joinPath(fakeTemp, "logs"), "native-windows.out"));
+}
+
 TEST_F(LogTest, TheChoiceHoldsForTheWholeRun) {
   fakeTemp = joinPath(makeScratchDir("held"), "");
   setFakeModulePath(joinPath(joinPath(makeScratchDir("nolog"), "bin"), "launcher.exe"));

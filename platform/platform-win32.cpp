@@ -115,9 +115,21 @@ int getFileWriteTime(const char* path, int64_t* seconds) {
 
 // Append access without write-data access makes every write land at the end
 // of the file; read-data access is what a byte-range lock needs.
+//
+// Another run deleting the log over its size cap holds it for deletion for
+// a moment, refusing opens meanwhile; a short retry keeps this run's entry.
 FILE* openLogForAppend(const char* path) {
-  HANDLE file = ::CreateFileA(path, FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  ULONGLONG deadline = ::GetTickCount64() + 50;
+  for (;;) {
+    file = ::CreateFileA(path, FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = ::GetLastError();
+    if (file != INVALID_HANDLE_VALUE || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+        ::GetTickCount64() >= deadline)
+      break;
+    ::Sleep(1);
+  }
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND | _O_TEXT);
   if (fd == -1) {

@@ -19,6 +19,7 @@ if [ "${LAUNCHER_SETUP_EXTRAS:-}" = 1 ]; then
   command -v hyperfine >/dev/null || need+=(hyperfine)
   command -v valgrind >/dev/null || need+=(valgrind)
   command -v gcovr >/dev/null || need+=(gcovr)
+  [ -x /usr/bin/time ] || need+=(time)
 fi
 
 if [ ${#need[@]} -gt 0 ]; then

@@ -66,7 +66,8 @@ run_launcher() {
     code=$(tr -d '\r\n ' <"$root/code.txt")
     if [ "${code:0:1}" = - ]; then code=$((code + 4294967296)); fi
   else
-    (cd "$root" && "$exe" "$@" </dev/null >"$out" 2>"$err")
+    # LAUNCHER_WRAPPER runs the launcher under a checker (valgrind).
+    (cd "$root" && ${LAUNCHER_WRAPPER:-} "$exe" "$@" </dev/null >"$out" 2>"$err")
     code=$?
   fi
 }
