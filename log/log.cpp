@@ -89,9 +89,11 @@ void writeLogEntry(int isError, const char* format, va_list arguments) {
     firstEntry = 0;
     writeBanner();
   }
-  char timestamp[100];
+  char timestamp[100] = "";
   time_t now = time(nullptr);
-  strftime(timestamp, sizeof timestamp, "%Y/%m/%d %H:%M:%S", localtime(&now));
+  // A clock beyond what localtime can express gives no time, not a crash.
+  const struct tm* local = localtime(&now);
+  if (local != nullptr) strftime(timestamp, sizeof timestamp, "%Y/%m/%d %H:%M:%S", local);
   if (logPath == nullptr) {
     char path[kPathSize];
     chooseLogPath(path);

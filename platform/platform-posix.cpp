@@ -304,11 +304,22 @@ int fdOfStdHandle(Handle handle, int fallback) {
   return slot != nullptr && slot->fd >= 0 ? slot->fd : fallback;
 }
 
+// Hands errno to the parent, which reports it as the creation's failure.
+[[noreturn]] void reportExecFailure(int errorPipe) {
+  int error = errno;
+  ssize_t ignored = write(errorPipe, &error, sizeof error);
+  (void)ignored;
+  _exit(127);
+}
+
 // The child side of process creation; never returns.
 void execChild(char** words, const StartupInfo* startupInfo, uint32_t creationFlags, int errorPipe) {
   if (creationFlags & kDetachedProcess) setsid();
   if (startupInfo != nullptr && (startupInfo->flags & kStartfUseStdHandles)) {
     int nullFd = open("/dev/null", O_RDWR);
+    // Without the null device the child would start with closed standard
+    // descriptors and its own first opens would land on them.
+    if (nullFd < 0) reportExecFailure(errorPipe);
     int in = fdOfStdHandle(startupInfo->stdInput, nullFd);
     int out = fdOfStdHandle(startupInfo->stdOutput, nullFd);
     int err = fdOfStdHandle(startupInfo->stdError, nullFd);
@@ -319,10 +330,7 @@ void execChild(char** words, const StartupInfo* startupInfo, uint32_t creationFl
   }
   signal(SIGPIPE, SIG_DFL);
   execvp(words[0], words);
-  int error = errno;
-  ssize_t ignored = write(errorPipe, &error, sizeof error);
-  (void)ignored;
-  _exit(127);
+  reportExecFailure(errorPipe);
 }
 
 int createProcess(char* commandLine, int inheritHandles, uint32_t creationFlags,
