@@ -15,9 +15,10 @@ export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 work=$(mktemp -d)
-mkdir -p "$work/native/bin" "$work/native/logs" "$work/win/bin" "$work/win/logs" "$work/inst/logs" "$work/inst/locks"
+mkdir -p "$work/native/bin" "$work/native/logs" "$work/win/bin" "$work/win/logs" "$work/inst/logs" "$work/inst/locks" \
+  "$work/wininst/logs" "$work/wininst/locks"
 cp build/bench-native/{launcher,trivial,sample-server} "$work/native/bin/"
-cp build/win32/{launcher,trivial,spawn-minimal}.exe "$work/win/bin/"
+cp build/win32/{launcher,trivial,spawn-minimal,sample-server}.exe "$work/win/bin/"
 n="$work/native/bin"
 w="$work/win/bin"
 json="$work/json"
@@ -53,6 +54,12 @@ cycle="$n/launcher start $work/inst $n/sample-server $work/inst; sleep 0.1; $n/l
 echo "== native start+stop cycle"
 hyperfine -i --warmup 1 --runs "$(( runs < 10 ? runs : 10 ))" --export-json "$json/cycle.json" "$cycle" >/dev/null
 report "$json/cycle.json"
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+wi=$(winpath "$work/wininst")
+wcycle="wine $w/launcher.exe start '$wi' '$(winpath "$w/sample-server.exe")' '$wi'; sleep 0.3; wine $w/launcher.exe stop '$wi'"
+echo "== Wine start+stop cycle"
+hyperfine -i --warmup 1 --runs "$(( runs < 10 ? runs : 10 ))" --export-json "$json/wincycle.json" "$wcycle" >/dev/null
+report "$json/wincycle.json"
 
 echo "== peak resident memory (GNU time, maximum resident set size)"
 for command in "/bin/true" "$n/launcher launch $n/trivial" "$n/launcher run $n/trivial" "$n/launcher nope x"; do
