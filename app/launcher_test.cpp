@@ -11,11 +11,8 @@ namespace {
 class LauncherTest : public LogFixture {
  protected:
   int run(std::vector<std::string> words) {
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
     testing::internal::CaptureStderr();
-    int result = runLauncher(static_cast<int>(words.size()), argv.data());
+    int result = callWithArgs(runLauncher, words);
     stderr_ = testing::internal::GetCapturedStderr();
     return result;
   }

@@ -11,10 +11,7 @@ class LaunchRunTest : public LogFixture {
  protected:
   int call(int (*handler)(int, char**), std::vector<std::string> words) {
     words.insert(words.begin(), {"launcher.exe", "subcommand"});
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    return handler(static_cast<int>(words.size()), argv.data());
+    return callWithArgs(handler, words);
   }
 };
 

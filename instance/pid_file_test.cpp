@@ -10,8 +10,7 @@ class PidFileTest : public LogFixture {
  protected:
   void SetUp() override {
     LogFixture::SetUp();
-    instance_ = makeScratchDir("pidfile");
-    hostPlatform().makeDirectory(joinPath(instance_, "logs").c_str());
+    instance_ = makeInstanceDir("pidfile");
     pidFile_ = joinPath(joinPath(instance_, "logs"), "server.pid");
   }
   std::string instance_;

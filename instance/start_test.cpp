@@ -12,8 +12,7 @@ class StartTest : public LogFixture {
  protected:
   void SetUp() override {
     LogFixture::SetUp();
-    instance_ = makeScratchDir("start");
-    hostPlatform().makeDirectory(joinPath(instance_, "logs").c_str());
+    instance_ = makeInstanceDir("start");
     pidFile_ = joinPath(joinPath(instance_, "logs"), "server.pid");
   }
   void TearDown() override {
@@ -29,11 +28,8 @@ class StartTest : public LogFixture {
   }
   int start(std::vector<std::string> words) {
     words.insert(words.begin(), {"launcher.exe", "start"});
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
     testing::internal::CaptureStderr();
-    int result = startCommand(static_cast<int>(words.size()), argv.data());
+    int result = callWithArgs(startCommand, words);
     stderr_ = testing::internal::GetCapturedStderr();
     if (result > 0) started_.push_back(result);
     return result;

@@ -14,8 +14,7 @@ class StopTest : public LogFixture {
  protected:
   void SetUp() override {
     LogFixture::SetUp();
-    instance_ = makeScratchDir("stop");
-    hostPlatform().makeDirectory(joinPath(instance_, "logs").c_str());
+    instance_ = makeInstanceDir("stop");
     hostPlatform().makeDirectory(joinPath(instance_, "locks").c_str());
     pidFile_ = joinPath(joinPath(instance_, "logs"), "server.pid");
     lockFile_ = joinPath(joinPath(instance_, "locks"), "server.lock");

@@ -29,6 +29,19 @@ std::string joinPath(const std::string& dir, const std::string& name) {
   return dir + PATH_SEP + name;
 }
 
+std::string makeInstanceDir(const char* tag) {
+  std::string dir = makeScratchDir(tag);
+  hostPlatform().makeDirectory(joinPath(dir, "logs").c_str());
+  return dir;
+}
+
+int callWithArgs(int (*handler)(int, char**), std::vector<std::string> words) {
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+  return handler(static_cast<int>(words.size()), argv.data());
+}
+
 std::string makeScratchDir(const char* tag) {
   static int counter = 0;
   char temp[kMaxPath];

@@ -24,6 +24,10 @@ class ScopedOverride {
 
 // A fresh, empty directory under the system's temporary directory.
 std::string makeScratchDir(const char* tag);
+// A scratch instance directory with the logs directory that start expects.
+std::string makeInstanceDir(const char* tag);
+// Calls a subcommand handler as main would, with words as its argv.
+int callWithArgs(int (*handler)(int, char**), std::vector<std::string> words);
 std::string joinPath(const std::string& dir, const std::string& name);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
