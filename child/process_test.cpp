@@ -140,7 +140,7 @@ TEST_F(ChildProcessTest, ChildStartsWithTheLaunchersDirectoryEnvironmentAndNullH
   EXPECT_EQ(reportValue(text, "commandLine"), escapeAsProbe(line));
 #endif
   char cwd[kMaxPath];
-  hostPlatform().GetCurrentDirectoryA(kMaxPath, cwd);
+  testCurrentDirectory(kMaxPath, cwd);
   EXPECT_EQ(reportValue(text, "cwd"), escapeAsProbe(cwd));
   EXPECT_EQ(reportValue(text, "env"), "seen by the child");
   EXPECT_EQ(reportValue(text, "stdin"), "null");

@@ -193,7 +193,7 @@ TEST_F(LogTest, TheChoiceHoldsForTheWholeRun) {
   std::string path = currentLogPath();
   std::string logsDir = joinPath(fakeTemp, "logs");
   ASSERT_EQ(hostPlatform().removeFile(path.c_str()), 0);
-  ASSERT_EQ(hostPlatform().removeDirectory(logsDir.c_str()), 0);
+  ASSERT_EQ(testRemoveDirectory(logsDir.c_str()), 0);
   testing::internal::CaptureStdout();
   logMessage("second");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not create log file.\n");

@@ -579,8 +579,6 @@ FILE* openSharedForRead(const char* path) { return fopen(path, "re"); }
 
 int makeDirectory(const char* path) { return mkdir(path, 0777); }
 
-int removeDirectory(const char* path) { return rmdir(path); }
-
 int statPath(const char* path) {
   struct stat status;
   return stat(path, &status) < 0 ? -1 : 0;
@@ -610,38 +608,42 @@ int unlockFirstByte(int fd) { return setFirstByteLock(fd, F_UNLCK); }
 
 int closeDescriptor(int fd) { return close(fd); }
 
-uint32_t getCurrentDirectory(uint32_t size, char* buffer) {
-  char text[4096];
-  if (getcwd(text, sizeof text) == nullptr) {
-    failWith(errno);
-    return 0;
-  }
-  return copyOut(text, strlen(text), size, buffer);
-}
 
-const char* getCommandLine() {
-  static char text[32768];
-  FILE* file = fopen("/proc/self/cmdline", "re");
-  if (file == nullptr) return "";
-  size_t n = fread(text, 1, sizeof text - 1, file);
-  fclose(file);
-  while (n > 0 && text[n - 1] == '\0') n--;
-  for (size_t i = 0; i < n; i++) {
-    if (text[i] == '\0') text[i] = ' ';
-  }
-  text[n] = '\0';
-  return text;
-}
 
-const Platform kHost = {
-    getModuleFileName, getFullPathName, getFileAttributes, getTempPath, createFile,
-    getFileSize,       deleteFile,      closeHandle,       getCurrentProcessId, getStdHandle,
-    setHandleInformation, createProcess, getLastError,   openProcess,         terminateProcess,
-    getExitCodeProcess, sleepFor,        getProcessCreationTime, getFileWriteTime,
-    openLogForAppend,  lockLogAppend,   unlockLogAppend,   openExclusiveForWrite, openSharedForRead,
-    makeDirectory,     removeDirectory, statPath,        removeFile,        openReadWrite,       lockFirstByte,
-    unlockFirstByte,   closeDescriptor, getCurrentDirectory, getCommandLine,
+constexpr Platform kHost = {
+    .GetModuleFileNameA = getModuleFileName,
+    .GetFullPathNameA = getFullPathName,
+    .GetFileAttributesA = getFileAttributes,
+    .GetTempPathA = getTempPath,
+    .CreateFileA = createFile,
+    .GetFileSize = getFileSize,
+    .DeleteFileA = deleteFile,
+    .CloseHandle = closeHandle,
+    .GetCurrentProcessId = getCurrentProcessId,
+    .GetStdHandle = getStdHandle,
+    .SetHandleInformation = setHandleInformation,
+    .CreateProcessA = createProcess,
+    .GetLastError = getLastError,
+    .OpenProcess = openProcess,
+    .TerminateProcess = terminateProcess,
+    .GetExitCodeProcess = getExitCodeProcess,
+    .Sleep = sleepFor,
+    .getProcessCreationTime = getProcessCreationTime,
+    .getFileWriteTime = getFileWriteTime,
+    .openLogForAppend = openLogForAppend,
+    .lockLogAppend = lockLogAppend,
+    .unlockLogAppend = unlockLogAppend,
+    .openExclusiveForWrite = openExclusiveForWrite,
+    .openSharedForRead = openSharedForRead,
+    .makeDirectory = makeDirectory,
+    .statPath = statPath,
+    .removeFile = removeFile,
+    .openReadWrite = openReadWrite,
+    .lockFirstByte = lockFirstByte,
+    .unlockFirstByte = unlockFirstByte,
+    .closeDescriptor = closeDescriptor,
 };
+PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 
 }  // namespace
 

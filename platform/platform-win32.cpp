@@ -179,8 +179,6 @@ FILE* openSharedForRead(const char* path) { return fopen(path, "r"); }
 
 int makeDirectory(const char* path) { return _mkdir(path); }
 
-int removeDirectory(const char* path) { return _rmdir(path); }
-
 int statPath(const char* path) {
   struct _stat status;
   return _stat(path, &status) < 0 ? -1 : 0;
@@ -213,19 +211,40 @@ int unlockFirstByte(int fd) {
 
 int closeDescriptor(int fd) { return _close(fd); }
 
-uint32_t getCurrentDirectory(uint32_t size, char* buffer) { return ::GetCurrentDirectoryA(size, buffer); }
-
-const char* getCommandLine() { return ::GetCommandLineA(); }
-
-const Platform kHost = {
-    getModuleFileName, getFullPathName, getFileAttributes, getTempPath, createFile,
-    getFileSize,       deleteFile,      closeHandle,       getCurrentProcessId, getStdHandle,
-    setHandleInformation, createProcess, getLastError,   openProcess,         terminateProcess,
-    getExitCodeProcess, sleepFor,        getProcessCreationTime, getFileWriteTime,
-    openLogForAppend,  lockLogAppend,   unlockLogAppend,   openExclusiveForWrite, openSharedForRead,
-    makeDirectory,     removeDirectory, statPath,        removeFile,        openReadWrite,       lockFirstByte,
-    unlockFirstByte,   closeDescriptor, getCurrentDirectory, getCommandLine,
+constexpr Platform kHost = {
+    .GetModuleFileNameA = getModuleFileName,
+    .GetFullPathNameA = getFullPathName,
+    .GetFileAttributesA = getFileAttributes,
+    .GetTempPathA = getTempPath,
+    .CreateFileA = createFile,
+    .GetFileSize = getFileSize,
+    .DeleteFileA = deleteFile,
+    .CloseHandle = closeHandle,
+    .GetCurrentProcessId = getCurrentProcessId,
+    .GetStdHandle = getStdHandle,
+    .SetHandleInformation = setHandleInformation,
+    .CreateProcessA = createProcess,
+    .GetLastError = getLastError,
+    .OpenProcess = openProcess,
+    .TerminateProcess = terminateProcess,
+    .GetExitCodeProcess = getExitCodeProcess,
+    .Sleep = sleepFor,
+    .getProcessCreationTime = getProcessCreationTime,
+    .getFileWriteTime = getFileWriteTime,
+    .openLogForAppend = openLogForAppend,
+    .lockLogAppend = lockLogAppend,
+    .unlockLogAppend = unlockLogAppend,
+    .openExclusiveForWrite = openExclusiveForWrite,
+    .openSharedForRead = openSharedForRead,
+    .makeDirectory = makeDirectory,
+    .statPath = statPath,
+    .removeFile = removeFile,
+    .openReadWrite = openReadWrite,
+    .lockFirstByte = lockFirstByte,
+    .unlockFirstByte = unlockFirstByte,
+    .closeDescriptor = closeDescriptor,
 };
+PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 
 }  // namespace
 

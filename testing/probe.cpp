@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "testing/test_platform.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ void writeReport(int argc, char** argv) {
   FILE* report = fopen(partial, "wb");
   if (report == nullptr) return;
   fputs("commandLine=", report);
-  writeEscaped(report, os.GetCommandLineA());
+  writeEscaped(report, testCommandLine());
   fprintf(report, "pid=%u\n", static_cast<unsigned>(os.GetCurrentProcessId()));
   fprintf(report, "argc=%d\n", argc);
   for (int i = 0; i < argc; i++) {
@@ -43,7 +44,7 @@ void writeReport(int argc, char** argv) {
     writeEscaped(report, argv[i]);
   }
   char dir[kMaxPath];
-  if (os.GetCurrentDirectoryA(kMaxPath, dir) == 0) dir[0] = '\0';
+  if (testCurrentDirectory(kMaxPath, dir) == 0) dir[0] = '\0';
   fputs("cwd=", report);
   writeEscaped(report, dir);
   const char* variable = getenv("LAUNCHER_PROBE_VAR");

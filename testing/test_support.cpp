@@ -155,8 +155,15 @@ uint32_t waitForExit(Handle process, int timeoutMs) {
 }
 
 ProcessInformation startHelper(const char* name, const std::vector<std::string>& words) {
-  std::string line = "\"" + helperPath(name) + "\"";
-  for (const std::string& word : words) line += " \"" + word + "\"";
+  // Built by appending: GCC 12 warns falsely on "..." + std::string here.
+  std::string line = "\"";
+  line += helperPath(name);
+  line += '"';
+  for (const std::string& word : words) {
+    line += " \"";
+    line += word;
+    line += '"';
+  }
   StartupInfo startup = {sizeof(StartupInfo), 0, nullptr, nullptr, nullptr};
   ProcessInformation info = {};
   EXPECT_NE(hostPlatform().CreateProcessA(&line[0], 0, 0, &startup, &info), 0) << line;

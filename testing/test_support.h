@@ -7,6 +7,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/platform.h"
+#include "testing/test_platform.h"
 
 // Replaces one entry of the platform table for the life of this object.
 template <typename Operation>

@@ -1,0 +1,12 @@
+// Operating-system calls that only the tests and their helper programs need,
+// kept out of the launcher's own table.
+#pragma once
+
+#include <cstdint>
+
+// The current directory into buffer; its length, or 0 on failure.
+uint32_t testCurrentDirectory(uint32_t size, char* buffer);
+// The process's own command line (on POSIX, the words joined with spaces).
+const char* testCommandLine();
+// Removes an empty directory; 0 on success.
+int testRemoveDirectory(const char* path);
