@@ -10,15 +10,15 @@ LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh >/dev/null
 [ -x /usr/bin/time ] || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null
 cmake -S . -B build/bench-native -DCMAKE_BUILD_TYPE=Release -DLAUNCHER_TESTS=OFF >/dev/null
 cmake --build build/bench-native -j "$(nproc)" >/dev/null
-bash scripts/build.sh win32
-export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
+source scripts/wine-env.sh
+bash scripts/build.sh "$LAUNCHER_WIN_BUILD"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 work=$(mktemp -d)
 mkdir -p "$work/native/bin" "$work/native/logs" "$work/win/bin" "$work/win/logs" "$work/inst/logs" "$work/inst/locks" \
   "$work/wininst/logs" "$work/wininst/locks"
 cp build/bench-native/{launcher,trivial,sample-server} "$work/native/bin/"
-cp build/win32/{launcher,trivial,spawn-minimal,sample-server}.exe "$work/win/bin/"
+cp "build/$LAUNCHER_WIN_BUILD"/{launcher,trivial,spawn-minimal,sample-server}.exe "$work/win/bin/"
 n="$work/native/bin"
 w="$work/win/bin"
 json="$work/json"
@@ -47,7 +47,7 @@ bench() {
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -r)"
 bench native-launch "setsid -f $n/trivial" "$n/launcher launch $n/trivial"
 bench native-run "$n/launcher run $n/trivial"
-bench win-launch "wine $w/spawn-minimal.exe $w/trivial.exe" "wine $w/launcher.exe launch $w/trivial.exe"
+bench win-launch "$LAUNCHER_WINE $w/spawn-minimal.exe $w/trivial.exe" "$LAUNCHER_WINE $w/launcher.exe launch $w/trivial.exe"
 # start exits with the PID, which is not an error; the pause lets the server
 # take its lock before stop looks at it.
 cycle="$n/launcher start $work/inst $n/sample-server $work/inst; sleep 0.1; $n/launcher stop $work/inst"
@@ -56,7 +56,7 @@ hyperfine -i --warmup 1 --runs "$(( runs < 10 ? runs : 10 ))" --export-json "$js
 report "$json/cycle.json"
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 wi=$(winpath "$work/wininst")
-wcycle="wine $w/launcher.exe start '$wi' '$(winpath "$w/sample-server.exe")' '$wi'; sleep 0.3; wine $w/launcher.exe stop '$wi'"
+wcycle="$LAUNCHER_WINE $w/launcher.exe start '$wi' '$(winpath "$w/sample-server.exe")' '$wi'; sleep 0.3; $LAUNCHER_WINE $w/launcher.exe stop '$wi'"
 echo "== Wine start+stop cycle"
 hyperfine -i --warmup 1 --runs "$(( runs < 10 ? runs : 10 ))" --export-json "$json/wincycle.json" "$wcycle" >/dev/null
 report "$json/wincycle.json"

@@ -6,15 +6,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/build.sh win32
-export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
+source scripts/wine-env.sh
+bash scripts/build.sh "$LAUNCHER_WIN_BUILD"
+if [ "$LAUNCHER_WIN_BUILD" = win64 ]; then
+  echo "(This host cannot run 32-bit programs, so Wine runs the 64-bit build of the same source.)"
+fi
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 demo="$PWD/build/demo"
 rm -rf "$demo"
 # The log goes to <root>\logs because the launcher sits in <root>\bin.
 mkdir -p "$demo/bin" "$demo/logs" "$demo/instance/logs" "$demo/instance/locks"
-cp build/win32/launcher.exe build/win32/sample-server.exe "$demo/bin/"
+cp "build/$LAUNCHER_WIN_BUILD/launcher.exe" "build/$LAUNCHER_WIN_BUILD/sample-server.exe" "$demo/bin/"
 win() { printf 'Z:%s' "${1//\//\\}"; }
 launcher=$(win "$demo/bin/launcher.exe")
 instance=$(win "$demo/instance")
@@ -33,7 +36,7 @@ echo exit code %ERRORLEVEL%
 if exist "$instance\\logs\\server.pid" (echo the PID file is still there) else (echo the PID file is gone)
 BAT
 sed -i 's/$/\r/' "$demo/demo.bat"
-wine cmd /c "$(win "$demo/demo.bat")" 2>&1 | tr -d '\r' || true
+"$LAUNCHER_WINE" cmd /c "$(win "$demo/demo.bat")" 2>&1 | tr -d '\r' || true
 echo
 echo "== $demo/logs/native-windows.out"
 tr -d '\r' <"$demo/logs/native-windows.out"

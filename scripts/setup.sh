@@ -31,10 +31,15 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
-export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need_win64=1
+source scripts/wine-env.sh
+if [ "$LAUNCHER_WIN_BUILD" = win64 ] && [ "${need_win64:-}" = 1 ]; then
+  echo "Installing: g++-mingw-w64-x86-64 (this host cannot run 32-bit programs)"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends g++-mingw-w64-x86-64 >/dev/null
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Making the Wine prefix $WINEPREFIX (once, about 15 s)"
   mkdir -p build
-  wineboot -i >/dev/null 2>&1 || true
+  "$LAUNCHER_WINE" wineboot -i >/dev/null 2>&1 || true
   wineserver -w || true
 fi

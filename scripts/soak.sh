@@ -23,14 +23,16 @@ command -v python3 >/dev/null || {
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3 >/dev/null
 }
-export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
+source scripts/wine-env.sh
+toolchain=cmake/mingw-i686.cmake
+[ "$LAUNCHER_WIN_BUILD" = win64 ] && toolchain=cmake/mingw-x86_64.cmake
 # Nothing may outlive the soak: a lingering wineserver keeps output open.
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 # Builds of its own, without the tests, so as not to race other builds.
 cmake -S . -B build/soak/native --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_TESTS=OFF >/dev/null
 cmake --build build/soak/native -j "$(nproc)" --target launcher >/dev/null
-cmake -S . -B build/soak/win32 --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+cmake -S . -B build/soak/win32 --no-warn-unused-cli -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$toolchain \
   -DLAUNCHER_TESTS=OFF >/dev/null
 cmake --build build/soak/win32 -j "$(nproc)" --target launcher >/dev/null
 
@@ -54,7 +56,7 @@ run_loop() {
       got_err=$(cat "$err"; echo x)
       want=$'Unknown subcommand: [nope]\nx'
     else
-      (cd "$root" && timeout --kill-after=5 180 wine "$exe" nope "$word" </dev/null >"$out" 2>"$err") || code=$?
+      (cd "$root" && timeout --kill-after=5 180 "$LAUNCHER_WINE" "$exe" nope "$word" </dev/null >"$out" 2>"$err") || code=$?
       got_err=$(cat "$err"; echo x)
       want=$'Unknown subcommand: [nope]\r\nx'
     fi

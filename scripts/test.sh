@@ -7,8 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh
-bash scripts/build.sh native asan win32
-export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
+source scripts/wine-env.sh
+bash scripts/build.sh native asan win32 $([ "$LAUNCHER_WIN_BUILD" = win64 ] && echo win64)
 # Nothing may outlive the tests: a lingering wineserver keeps output open.
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 echo "== fuzzing, ${LAUNCHER_FUZZ_SECONDS:-30} s per target"

@@ -62,7 +62,7 @@ run_launcher() {
     for word in "$@"; do line+=" $(quote_for_cmd "$word")"; done
     printf '@echo off\r\n%s%s >"%s" 2>"%s"\r\necho %%ERRORLEVEL%% >"%s"\r\n' \
       "${bat_setup:-}" "$line" "$(host_path "$out")" "$(host_path "$err")" "$(host_path "$root/code.txt")" >"$bat"
-    (cd "$root" && wine cmd /c "$(host_path "$bat")" </dev/null >/dev/null 2>&1)
+    (cd "$root" && "${LAUNCHER_WINE:-wine}" cmd /c "$(host_path "$bat")" </dev/null >/dev/null 2>&1)
     code=$(tr -d '\r\n ' <"$root/code.txt")
     if [ "${code:0:1}" = - ]; then code=$((code + 4294967296)); fi
   else
