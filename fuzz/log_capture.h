@@ -1,7 +1,6 @@
 // Sends the diagnostic log to memory for the fuzz targets: no file is
 // opened, locked or size-checked per entry, which keeps fuzzing fast, and the
-// entries stay available for checking. The log opens and closes its stream
-// around every entry, so each close ends one entry.
+// entries stay available for checking.
 #pragma once
 
 #include <cstdio>
@@ -18,26 +17,22 @@
 namespace capture {
 
 inline std::vector<std::string> entries;
-inline std::string pending;
 
-inline ssize_t write(void*, const char* data, size_t size) {
-  pending.append(data, size);
-  return static_cast<ssize_t>(size);
-}
-
-inline int close(void*) {
-  entries.push_back(pending);
-  pending.clear();
+inline int open(const char*) { return 1000; }
+inline int noLock(int) { return 0; }
+inline int plainFile(int, LogFileInfo* info) {
+  info->size = 0;
+  info->isRegular = 1;
+  info->links = 1;
   return 0;
 }
-
-inline FILE* open(const char*) {
-  cookie_io_functions_t functions = {nullptr, write, nullptr, close};
-  return fopencookie(nullptr, "a", functions);
+// Each entry arrives with one write.
+inline int append(int, const char* text, uint32_t length) {
+  entries.emplace_back(text, length);
+  return 0;
 }
-
-inline void noLock(FILE*) {}
-inline Handle noFile(const char*) { return kInvalidHandle; }
+inline int close(int) { return 0; }
+inline int isPrivate(const char*) { return 1; }
 inline int noDirectory(const char*) { return -1; }
 
 inline uint32_t copyFixed(const char* text, char* buffer, uint32_t size) {
@@ -53,10 +48,12 @@ inline void install() {
   // With TZ unset, every localtime call of the log stats /etc/localtime.
   setenv("TZ", "UTC0", 1);
   tzset();
-  os.openLogForAppend = open;
-  os.lockLogAppend = noLock;
-  os.unlockLogAppend = noLock;
-  os.CreateFileA = noFile;
+  os.openLog = open;
+  os.tryLockLog = noLock;
+  os.getLogFileInfo = plainFile;
+  os.appendToLog = append;
+  os.closeLog = close;
+  os.isPrivateDirectory = isPrivate;
   os.GetModuleFileNameA = fixedModule;
   os.GetTempPathA = fixedTemp;
   os.makeDirectory = noDirectory;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cstdarg>
 
 #include "common/format.h"
 #include "platform/platform.h"
@@ -14,9 +15,25 @@ const char kLogFileName[] = "native-windows.out";
 const uint32_t kLogSizeCap = 500000;
 const int kPathSize = 260;
 
+// An entry that fits is formatted and written without the heap.
+const int kEntryBufferSize = 2048;
+// Waits for another run, in milliseconds: the open retry is meant for a log
+// whose deletion is pending, the lock wait for an entry being written.
+const uint32_t kOpenRetryBudget = 50;
+const uint32_t kStrangerLockWaitBudget = 100;
+const uint32_t kRunLockWaitBudget = 2000;
+// Opens of one entry: a file deleted by another run, or deleted over the
+// cap, is opened again.
+const int kOpenAttempts = 3;
+
 int firstEntry = 1;
 uint32_t runProcessId = 0;
 char* logPath = nullptr;
+// 0 when the log's folder was refused: every entry is then lost.
+int logAllowed = 1;
+// Set once a wait has run out: the rest of the run does not wait again.
+int openGaveUp = 0;
+int lockGaveUp = 0;
 
 // Cuts text at its last separator; 0 when it holds none.
 int cutAtLastSeparator(char* text) {
@@ -36,8 +53,11 @@ int findProgramRoot(char* root) {
 }
 
 // The "logs" directory under the program root is used only when it exists;
-// the one in the temporary directory is created on demand.
-void chooseLogPath(char* path) {
+// the one in the temporary directory is created on demand, and used only
+// while no other user can have shaped it: a run elevated by the manifest
+// must not write where another user's link points. Returns 0 when the log
+// is refused.
+int chooseLogPath(char* path) {
   char root[kPathSize];
   char candidate[kPathSize];
   // A root too long for the candidate leaves it unterminated: skip it then.
@@ -47,30 +67,23 @@ void chooseLogPath(char* path) {
     if (attributes != kInvalidFileAttributes && (attributes & kFileAttributeDirectory)) {
       formatBounded(path, kPathSize, "%s" PATH_SEP "logs" PATH_SEP "%s", root, kLogFileName);
       path[kPathSize - 1] = '\0';
-      return;
+      return 1;
     }
   }
   char tempPath[kPathSize];
   uint32_t tempLength = os.GetTempPathA(kPathSize, tempPath);
   if (tempLength == 0 || tempLength >= static_cast<uint32_t>(kPathSize)) {
     formatBounded(path, kPathSize, "%s", kLogFileName);
-  } else {
-    char logDir[kPathSize];
-    formatBounded(logDir, kPathSize, "%slogs" PATH_SEP, tempPath);
-    logDir[kPathSize - 1] = '\0';
-    os.makeDirectory(logDir);
-    formatBounded(path, kPathSize, "%s%s", logDir, kLogFileName);
+    path[kPathSize - 1] = '\0';
+    return 1;
   }
+  char logDir[kPathSize];
+  formatBounded(logDir, kPathSize, "%slogs" PATH_SEP, tempPath);
+  logDir[kPathSize - 1] = '\0';
+  os.makeDirectory(logDir);
+  formatBounded(path, kPathSize, "%s%s", logDir, kLogFileName);
   path[kPathSize - 1] = '\0';
-}
-
-// A log larger than the cap is deleted; the entry then starts a new file.
-void capLogSize(const char* path) {
-  Handle file = os.CreateFileA(path);
-  if (file == kInvalidHandle) return;
-  uint32_t size = os.GetFileSize(file);
-  os.CloseHandle(file);
-  if (size > kLogSizeCap) os.DeleteFileA(path);
+  return os.isPrivateDirectory(logDir);
 }
 
 void writeBanner() {
@@ -81,6 +94,141 @@ void writeBanner() {
   logMessage("--------------- FIRST LOG MESSAGE FROM '%s' ---------------", exePath);
 }
 
+void formatTimestamp(char* timestamp, size_t size) {
+  timestamp[0] = '\0';
+  struct tm local;
+  // A clock that cannot be converted gives no time, not a crash.
+  if (os.toLocalTime(os.getCurrentTime(), &local) == 0) strftime(timestamp, size, "%Y/%m/%d %H:%M:%S", &local);
+}
+
+// Another run deleting the log over its cap holds it for a moment, refusing
+// opens meanwhile; a short retry keeps this run's entry. Once the retries
+// have failed, the run does not wait for the log again.
+int openLogWithRetry() {
+  uint64_t deadline = 0;
+  for (;;) {
+    int fd = os.openLog(logPath);
+    if (fd != -1) return fd;
+    uint32_t error = os.GetLastError();
+    if (openGaveUp || (error != kErrorSharingViolation && error != kErrorAccessDenied)) break;
+    uint64_t now = os.GetTickCount64();
+    if (deadline == 0) deadline = now + kOpenRetryBudget;
+    if (now >= deadline) break;
+    os.Sleep(1);
+  }
+  openGaveUp = 1;
+  return -1;
+}
+
+// Runs hold the lock for the moment of one write, and are waited for (up
+// to two seconds, for runs slowed by a loaded machine). Another program may
+// hold a lock on the whole file for long: such a stranger costs the run one
+// short wait, after which each entry tries the lock once and is written
+// anyway.
+void lockLogBriefly(int fd) {
+  uint64_t start = 0;
+  for (;;) {
+    int answer = os.tryLockLog(fd);
+    if (answer == kLogLocked || lockGaveUp) return;
+    uint64_t now = os.GetTickCount64();
+    if (start == 0) start = now;
+    uint32_t budget = answer == kLogLockedByARun ? kRunLockWaitBudget : kStrangerLockWaitBudget;
+    if (now - start >= budget) {
+      if (answer != kLogLockedByARun) lockGaveUp = 1;
+      return;
+    }
+    os.Sleep(1);
+  }
+}
+
+// Appends one entry under the cross-process lock. The size for the cap is
+// read from the open file; a log over the cap is deleted (only if it is
+// still over the cap, whichever run gets there first) and the entry starts
+// a new file. A file that another run deleted meanwhile is opened anew.
+// Returns 0 when the entry could not be written: no log, or one refused
+// because it is not a plain file of its own (a link, a FIFO, a directory).
+int appendEntry(const char* text, uint32_t length) {
+  if (!logAllowed) return 0;
+  int capTried = 0;
+  for (int attempt = 0; attempt < kOpenAttempts; attempt++) {
+    int fd = openLogWithRetry();
+    if (fd == -1) {
+      // A log that can be measured but not written is still capped.
+      if (!capTried && os.deleteLogOverCap(logPath, kLogSizeCap)) {
+        capTried = 1;
+        continue;
+      }
+      return 0;
+    }
+    lockLogBriefly(fd);
+    LogFileInfo info;
+    if (os.getLogFileInfo(fd, &info) != 0 || !info.isRegular || info.links > 1) {
+      os.closeLog(fd);
+      return 0;
+    }
+    if (info.links == 0 || (!capTried && info.size > kLogSizeCap)) {
+      os.closeLog(fd);
+      if (info.links != 0) {
+        os.deleteLogOverCap(logPath, kLogSizeCap);
+        capTried = 1;
+      }
+      continue;
+    }
+    int written = os.appendToLog(fd, text, length);
+    os.closeLog(fd);
+    return written == 0;
+  }
+  return 0;
+}
+
+// The entry as it goes to disk: time stamp, process tag, error mark,
+// message and line end, every line feed written as the host's text files
+// have it. Formatted into buffer when it fits, else into a heap copy that
+// the caller frees; null when even that cannot be made.
+char* formatEntry(char* buffer, size_t size, const char* timestamp, int isError, const char* format,
+                  va_list arguments, uint32_t* length) {
+  char message[kEntryBufferSize];
+  va_list copy;
+  va_copy(copy, arguments);
+  int messageLength = vsnprintf(message, sizeof message, format, arguments);
+  char* longMessage = nullptr;
+  if (messageLength >= static_cast<int>(sizeof message)) {
+    longMessage = static_cast<char*>(malloc(static_cast<size_t>(messageLength) + 1));
+    if (longMessage != nullptr) vsnprintf(longMessage, static_cast<size_t>(messageLength) + 1, format, copy);
+  }
+  va_end(copy);
+  if (messageLength < 0) messageLength = 0;
+  const char* text = longMessage != nullptr ? longMessage : message;
+  if (longMessage == nullptr && messageLength >= static_cast<int>(sizeof message))
+    messageLength = static_cast<int>(sizeof message) - 1;
+
+  char header[160];
+  int headerLength = snprintf(header, sizeof header, "%s: (pid=%d)  %s", timestamp, static_cast<int>(runProcessId),
+                              isError ? "ERROR:  " : "");
+  const size_t lineEnd = sizeof(TEXT_LINE_END) - 1;
+  size_t feeds = 1;
+  for (int i = 0; i < messageLength; i++) feeds += text[i] == '\n';
+  size_t total = static_cast<size_t>(headerLength) + static_cast<size_t>(messageLength) + feeds * (lineEnd - 1) + 1;
+  char* entry = total < size ? buffer : static_cast<char*>(malloc(total + 1));
+  if (entry != nullptr) {
+    size_t n = static_cast<size_t>(headerLength);
+    memcpy(entry, header, n);
+    for (int i = 0; i <= messageLength; i++) {
+      char c = i < messageLength ? text[i] : '\n';
+      if (c == '\n') {
+        memcpy(entry + n, TEXT_LINE_END, lineEnd);
+        n += lineEnd;
+      } else {
+        entry[n++] = c;
+      }
+    }
+    entry[n] = '\0';
+    *length = static_cast<uint32_t>(n);
+  }
+  free(longMessage);
+  return entry;
+}
+
 }  // namespace
 
 void writeLogEntry(int isError, const char* format, va_list arguments) {
@@ -89,36 +237,23 @@ void writeLogEntry(int isError, const char* format, va_list arguments) {
     firstEntry = 0;
     writeBanner();
   }
-  char timestamp[100] = "";
-  time_t now = time(nullptr);
-  // A clock beyond what localtime can express gives no time, not a crash.
-  const struct tm* local = localtime(&now);
-  if (local != nullptr) strftime(timestamp, sizeof timestamp, "%Y/%m/%d %H:%M:%S", local);
+  char timestamp[100];
+  formatTimestamp(timestamp, sizeof timestamp);
   if (logPath == nullptr) {
     char path[kPathSize];
-    chooseLogPath(path);
+    logAllowed = chooseLogPath(path);
     logPath = duplicateString(path);
+    if (logPath == nullptr) logAllowed = 0;
   }
-  FILE* stream = nullptr;
-  if (logPath != nullptr) {
-    capLogSize(logPath);
-    stream = os.openLogForAppend(logPath);
-  }
-  if (stream == nullptr) {
+  char buffer[kEntryBufferSize];
+  uint32_t length = 0;
+  char* entry = formatEntry(buffer, sizeof buffer, timestamp, isError, format, arguments, &length);
+  int written = entry != nullptr && appendEntry(entry, length);
+  if (entry != buffer) free(entry);
+  if (!written) {
     fputs("Could not create log file.\n", stdout);
     fflush(stdout);
-    return;
   }
-  // The stream may split a long entry into several writes; the lock keeps
-  // entries of concurrent runs from landing between them.
-  os.lockLogAppend(stream);
-  fprintf(stream, "%s: (pid=%d)  ", timestamp, static_cast<int>(runProcessId));
-  if (isError) fputs("ERROR:  ", stream);
-  vfprintf(stream, format, arguments);
-  fputc('\n', stream);
-  fflush(stream);
-  os.unlockLogAppend(stream);
-  fclose(stream);
 }
 
 void logMessage(const char* format, ...) {
@@ -142,4 +277,7 @@ void resetLogForTesting() {
   logPath = nullptr;
   firstEntry = 1;
   runProcessId = 0;
+  logAllowed = 1;
+  openGaveUp = 0;
+  lockGaveUp = 0;
 }

@@ -70,14 +70,16 @@ TEST_F(LogTest, LogOverTheCapIsDeletedAndTheNewFileHasNoBanner) {
 }
 
 std::vector<std::string> openedPaths;
-FILE* recordOpenAndFail(const char* path) {
+int recordOpenAndFail(const char* path) {
   openedPaths.push_back(path);
-  return nullptr;
+  return -1;
 }
+uint32_t fileNotFound() { return kErrorFileNotFound; }
 
 TEST_F(LogTest, EachLostEntryCostsOneLineOnStandardOutput) {
   openedPaths.clear();
-  ScopedOverride<FILE* (*)(const char*)> failing(os.openLogForAppend, recordOpenAndFail);
+  ScopedOverride<decltype(os.openLog)> failing(os.openLog, recordOpenAndFail);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, fileNotFound);
   testing::internal::CaptureStdout();
   logMessage("one");
   logError("two");
@@ -124,7 +126,8 @@ TEST_F(LogTest, WithoutATemporaryDirectoryTheLogIsInTheCurrentDirectory) {
     resetLogForTesting();
     setFakeModulePath(joinPath(joinPath(makeScratchDir("nologs"), "bin"), "launcher.exe"));
     ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, answer);
-    ScopedOverride<FILE* (*)(const char*)> open(os.openLogForAppend, recordOpenAndFail);
+    ScopedOverride<decltype(os.openLog)> open(os.openLog, recordOpenAndFail);
+    ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, fileNotFound);
     testing::internal::CaptureStdout();
     logMessage("here");
     testing::internal::GetCapturedStdout();
@@ -154,7 +157,8 @@ TEST_F(LogTest, ALogPathOverTheLimitIsCutTo259Characters) {
     return logsDir == path ? kFileAttributeDirectory : kInvalidFileAttributes;
   };
   ScopedOverride<uint32_t (*)(const char*)> attributes(os.GetFileAttributesA, isDir);
-  ScopedOverride<FILE* (*)(const char*)> open(os.openLogForAppend, recordOpenAndFail);
+  ScopedOverride<decltype(os.openLog)> open(os.openLog, recordOpenAndFail);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, fileNotFound);
   testing::internal::CaptureStdout();
   logMessage("x");
   testing::internal::GetCapturedStdout();

@@ -9,13 +9,18 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+// Log time stamps must survive January 2038.
+static_assert(sizeof(time_t) == 8, "time_t must have 64 bits");
 
 namespace {
 
@@ -169,37 +174,6 @@ uint32_t getTempPath(uint32_t size, char* buffer) {
   if (text[length - 1] != '/') text[length++] = '/';
   text[length] = '\0';
   return copyOut(text, length, size, buffer);
-}
-
-Handle createFile(const char* path) {
-  int fd = open(path, O_PATH | O_CLOEXEC);
-  if (fd < 0) {
-    failWith(errno);
-    return kInvalidHandle;
-  }
-  int index = newSlot(kFileSlot);
-  if (index < 0) {
-    close(fd);
-    lastError = 4;  // ERROR_TOO_MANY_OPEN_FILES
-    return kInvalidHandle;
-  }
-  slots[index].fd = fd;
-  return handleOf(index);
-}
-
-uint32_t getFileSize(Handle file) {
-  Slot* slot = slotOf(file);
-  struct stat status;
-  if (slot == nullptr || fstat(slot->fd, &status) != 0) return 0xFFFFFFFFu;
-  return static_cast<uint32_t>(status.st_size);
-}
-
-int deleteFile(const char* path) {
-  if (unlink(path) != 0) {
-    failWith(errno);
-    return 0;
-  }
-  return 1;
 }
 
 int closeHandle(Handle handle) {
@@ -492,6 +466,12 @@ void sleepFor(uint32_t milliseconds) {
   }
 }
 
+uint64_t getTickCount() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
 int getProcessCreationTime(Handle process, int64_t* seconds) {
   Slot* slot = slotOf(process);
   if (slot == nullptr || slot->kind != kProcessSlot) return -1;
@@ -534,50 +514,149 @@ int getFileWriteTime(const char* path, int64_t* seconds) {
   return 0;
 }
 
-FILE* openLogForAppend(const char* path) {
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  FILE* stream = fdopen(fd, "a");
-  if (stream == nullptr) close(fd);
-  return stream;
+int64_t getCurrentTime() { return static_cast<int64_t>(time(nullptr)); }
+
+// localtime_r, unlike localtime, does not look at the time zone again on
+// every call.
+int toLocalTime(int64_t seconds, struct tm* local) {
+  time_t value = static_cast<time_t>(seconds);
+  return localtime_r(&value, local) != nullptr ? 0 : -1;
+}
+
+// O_NONBLOCK: a FIFO planted at the name would otherwise block the open
+// until someone reads it. It changes nothing for the regular files that
+// getLogFileInfo lets through.
+int openLog(const char* path) {
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) failWith(errno);
+  return fd;
 }
 
 // A byte far past any real end of file, so that readers of the log never
-// meet the lock.
+// meet the lock. An open-file-description lock, released when the log is
+// closed.
 const off_t kLogLockOffset = 0x7FFFFFFFFFFFFFFELL;
 
-int setLogLock(FILE* stream, short type, int command) {
+int setLogLock(int fd, off_t offset, short type) {
   struct flock lock;
   memset(&lock, 0, sizeof lock);
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
-  lock.l_start = kLogLockOffset;
+  lock.l_start = offset;
   lock.l_len = 1;
-  return fcntl(fileno(stream), command, &lock);
+  return fcntl(fd, F_OFD_SETLK, &lock);
 }
 
-int64_t monotonicMilliseconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+// Asks who holds the lock rather than probing the byte beside it, so that
+// runs probing at the same moment cannot take each other for strangers.
+int tryLockLog(int fd) {
+  if (setLogLock(fd, kLogLockOffset, F_WRLCK) == 0) return kLogLocked;
+  struct flock holder;
+  memset(&holder, 0, sizeof holder);
+  holder.l_type = F_WRLCK;
+  holder.l_whence = SEEK_SET;
+  holder.l_start = kLogLockOffset - 1;
+  holder.l_len = 2;
+  if (fcntl(fd, F_OFD_GETLK, &holder) != 0 || holder.l_type == F_UNLCK) return kLogLockedByARun;
+  return holder.l_start == kLogLockOffset && holder.l_len == 1 ? kLogLockedByARun : kLogLockedByAStranger;
 }
 
-void lockLogAppend(FILE* stream) {
-  int64_t deadline = monotonicMilliseconds() + 2000;
-  while (setLogLock(stream, F_WRLCK, F_OFD_SETLK) != 0 && (errno == EAGAIN || errno == EACCES) &&
-         monotonicMilliseconds() < deadline) {
-    struct timespec pause = {0, 1000000L};
-    nanosleep(&pause, nullptr);
+int getLogFileInfo(int fd, LogFileInfo* info) {
+  struct stat status;
+  if (fstat(fd, &status) != 0) {
+    failWith(errno);
+    return -1;
+  }
+  info->size = static_cast<uint64_t>(status.st_size);
+  info->isRegular = S_ISREG(status.st_mode) ? 1 : 0;
+  info->links = static_cast<uint32_t>(status.st_nlink);
+  return 0;
+}
+
+int appendToLog(int fd, const char* text, uint32_t length) {
+  while (length > 0) {
+    ssize_t written = write(fd, text, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      failWith(written < 0 ? errno : ENOSPC);
+      return -1;
+    }
+    text += written;
+    length -= static_cast<uint32_t>(written);
+  }
+  return 0;
+}
+
+int closeLog(int fd) { return close(fd); }
+
+// Splits path into its folder (".", when it has none) and its last name.
+void splitFolder(const char* path, char* folder, size_t size, const char** name) {
+  const char* slash = strrchr(path, '/');
+  if (slash == nullptr) {
+    snprintf(folder, size, ".");
+    *name = path;
+  } else {
+    snprintf(folder, size, "%.*s", static_cast<int>(slash - path + 1), path);
+    *name = slash + 1;
   }
 }
 
-void unlockLogAppend(FILE* stream) { setLogLock(stream, F_UNLCK, F_OFD_SETLK); }
+// Waits a little (100 ms in all) for an attempt that another run holds up.
+template <typename Attempt>
+int retryBriefly(Attempt attempt) {
+  for (int waited = 0; attempt() != 0; waited++) {
+    if (waited == 100) return -1;
+    struct timespec pause = {0, 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+  return 0;
+}
+
+// The folder's lock makes measuring and unlinking one step among runs; the
+// file's own lock lets a run that is writing finish first. A run that opened
+// the file before the unlink sees it unlinked (getLogFileInfo) and reopens.
+int deleteLogOverCap(const char* path, uint32_t cap) {
+  char folderPath[4096];
+  const char* name = nullptr;
+  splitFolder(path, folderPath, sizeof folderPath, &name);
+  int folder = open(folderPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return 0;
+  int deleted = 0;
+  if (retryBriefly([&] { return flock(folder, LOCK_EX | LOCK_NB); }) == 0) {
+    int fd = openat(folder, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      LogFileInfo info;
+      if (retryBriefly([&] { return setLogLock(fd, kLogLockOffset, F_WRLCK); }) == 0 && getLogFileInfo(fd, &info) == 0 && info.isRegular &&
+          info.links == 1 && info.size > cap && unlinkat(folder, name, 0) == 0)
+        deleted = 1;
+      close(fd);
+    }
+  }
+  close(folder);
+  return deleted;
+}
+
+int isPrivateDirectory(const char* path) {
+  char folder[4096];
+  size_t length = strlen(path);
+  // A trailing slash would make lstat follow a link.
+  while (length > 1 && path[length - 1] == '/') length--;
+  if (length >= sizeof folder) return 0;
+  memcpy(folder, path, length);
+  folder[length] = '\0';
+  struct stat status;
+  if (lstat(folder, &status) != 0 || !S_ISDIR(status.st_mode)) return 0;
+  if (status.st_uid != geteuid() && status.st_uid != 0) return 0;
+  return (status.st_mode & S_IWOTH) == 0 || (status.st_mode & S_ISVTX) != 0;
+}
 
 FILE* openExclusiveForWrite(const char* path) { return fopen(path, "we"); }
 
 FILE* openSharedForRead(const char* path) { return fopen(path, "re"); }
 
-int makeDirectory(const char* path) { return mkdir(path, 0777); }
+// Folders the launcher makes (the log's, in a shared temporary folder) are
+// writable by their owner alone.
+int makeDirectory(const char* path) { return mkdir(path, 0755); }
 
 int statPath(const char* path) {
   struct stat status;
@@ -615,9 +694,6 @@ constexpr Platform kHost = {
     .GetFullPathNameA = getFullPathName,
     .GetFileAttributesA = getFileAttributes,
     .GetTempPathA = getTempPath,
-    .CreateFileA = createFile,
-    .GetFileSize = getFileSize,
-    .DeleteFileA = deleteFile,
     .CloseHandle = closeHandle,
     .GetCurrentProcessId = getCurrentProcessId,
     .GetStdHandle = getStdHandle,
@@ -628,11 +704,18 @@ constexpr Platform kHost = {
     .TerminateProcess = terminateProcess,
     .GetExitCodeProcess = getExitCodeProcess,
     .Sleep = sleepFor,
+    .GetTickCount64 = getTickCount,
     .getProcessCreationTime = getProcessCreationTime,
     .getFileWriteTime = getFileWriteTime,
-    .openLogForAppend = openLogForAppend,
-    .lockLogAppend = lockLogAppend,
-    .unlockLogAppend = unlockLogAppend,
+    .getCurrentTime = getCurrentTime,
+    .toLocalTime = toLocalTime,
+    .openLog = openLog,
+    .tryLockLog = tryLockLog,
+    .getLogFileInfo = getLogFileInfo,
+    .appendToLog = appendToLog,
+    .closeLog = closeLog,
+    .deleteLogOverCap = deleteLogOverCap,
+    .isPrivateDirectory = isPrivateDirectory,
     .openExclusiveForWrite = openExclusiveForWrite,
     .openSharedForRead = openSharedForRead,
     .makeDirectory = makeDirectory,

@@ -10,8 +10,12 @@
 #include <io.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <time.h>
 
+// Log time stamps must survive January 2038.
+static_assert(sizeof(time_t) == 8, "time_t must have 64 bits");
 static_assert(kStillActive == STILL_ACTIVE, "STILL_ACTIVE");
+static_assert(kErrorSharingViolation == ERROR_SHARING_VIOLATION, "ERROR_SHARING_VIOLATION");
 static_assert(kStdInputHandle == STD_INPUT_HANDLE, "STD_INPUT_HANDLE");
 static_assert(kStdOutputHandle == STD_OUTPUT_HANDLE, "STD_OUTPUT_HANDLE");
 static_assert(kStdErrorHandle == STD_ERROR_HANDLE, "STD_ERROR_HANDLE");
@@ -35,14 +39,6 @@ uint32_t getFullPathName(const char* path, uint32_t size, char* buffer) {
 uint32_t getFileAttributes(const char* path) { return ::GetFileAttributesA(path); }
 
 uint32_t getTempPath(uint32_t size, char* buffer) { return ::GetTempPathA(size, buffer); }
-
-Handle createFile(const char* path) {
-  return ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-}
-
-uint32_t getFileSize(Handle file) { return ::GetFileSize(file, nullptr); }
-
-int deleteFile(const char* path) { return ::DeleteFileA(path) ? 1 : 0; }
 
 int closeHandle(Handle handle) { return ::CloseHandle(handle) ? 1 : 0; }
 
@@ -99,6 +95,8 @@ int64_t secondsSince1970(const FILETIME& time) {
   return static_cast<int64_t>((value.QuadPart - kEpochDifference) / 10000000ULL);
 }
 
+uint64_t getTickCount() { return ::GetTickCount64(); }
+
 int getProcessCreationTime(Handle process, int64_t* seconds) {
   FILETIME created, exited, kernel, user;
   if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return -1;
@@ -113,60 +111,118 @@ int getFileWriteTime(const char* path, int64_t* seconds) {
   return 0;
 }
 
-// Append access without write-data access makes every write land at the end
-// of the file; read-data access is what a byte-range lock needs.
-//
-// Another run deleting the log over its size cap holds it for deletion for
-// a moment, refusing opens meanwhile; a short retry keeps this run's entry.
-FILE* openLogForAppend(const char* path) {
-  HANDLE file = INVALID_HANDLE_VALUE;
-  ULONGLONG deadline = ::GetTickCount64() + 50;
-  for (;;) {
-    file = ::CreateFileA(path, FILE_APPEND_DATA | FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD error = ::GetLastError();
-    if (file != INVALID_HANDLE_VALUE || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
-        ::GetTickCount64() >= deadline)
-      break;
-    ::Sleep(1);
-  }
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND | _O_TEXT);
-  if (fd == -1) {
-    ::CloseHandle(file);
-    return nullptr;
-  }
-  FILE* stream = _fdopen(fd, "a");
-  if (stream == nullptr) _close(fd);
-  return stream;
-}
+int64_t getCurrentTime() { return static_cast<int64_t>(_time64(nullptr)); }
 
-// A byte far past any real end of file, so that readers of the log never
-// meet the lock.
-void setLogLockRange(OVERLAPPED* range) {
-  ZeroMemory(range, sizeof *range);
-  range->Offset = 0xFFFFFFFEu;
-  range->OffsetHigh = 0x7FFFFFFFu;
+int toLocalTime(int64_t seconds, struct tm* local) {
+  __time64_t value = seconds;
+  return _localtime64_s(local, &value) == 0 ? 0 : -1;
 }
 
 HANDLE osHandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
-void lockLogAppend(FILE* stream) {
-  HANDLE file = osHandleOf(_fileno(stream));
-  OVERLAPPED range;
-  setLogLockRange(&range);
-  ULONGLONG deadline = ::GetTickCount64() + 2000;
-  while (!::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range) &&
-         ::GetLastError() == ERROR_LOCK_VIOLATION && ::GetTickCount64() < deadline) {
-    ::Sleep(1);
-    setLogLockRange(&range);
+// A reparse point at the name is opened as itself, not followed; the
+// writer then refuses it (getLogFileInfo). Opening never blocks on a named
+// pipe: CreateFile does not wait for a pipe server.
+int openLog(const char* path) {
+  HANDLE file = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+  if (fd == -1) {
+    ::CloseHandle(file);
+    ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
   }
+  return fd;
 }
 
-void unlockLogAppend(FILE* stream) {
+// A byte far past any real end of file, so that readers of the log never
+// meet the lock; below it, the byte that only a stranger's lock covers.
+const DWORD kLogLockOffsetHigh = 0x7FFFFFFFu;
+const DWORD kLogLockOffset = 0xFFFFFFFEu;
+
+BOOL lockLogByte(HANDLE file, DWORD offset, DWORD flags) {
   OVERLAPPED range;
-  setLogLockRange(&range);
-  ::UnlockFileEx(osHandleOf(_fileno(stream)), 0, 1, 0, &range);
+  ZeroMemory(&range, sizeof range);
+  range.Offset = offset;
+  range.OffsetHigh = kLogLockOffsetHigh;
+  return ::LockFileEx(file, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range);
+}
+
+void unlockLogByte(HANDLE file, DWORD offset) {
+  OVERLAPPED range;
+  ZeroMemory(&range, sizeof range);
+  range.Offset = offset;
+  range.OffsetHigh = kLogLockOffsetHigh;
+  ::UnlockFileEx(file, 0, 1, 0, &range);
+}
+
+// The byte beside the lock is probed with a shared lock, which other runs'
+// probes do not refuse; only another program's exclusive lock does.
+int tryLockLog(int fd) {
+  HANDLE file = osHandleOf(fd);
+  if (lockLogByte(file, kLogLockOffset, LOCKFILE_EXCLUSIVE_LOCK)) return kLogLocked;
+  if (!lockLogByte(file, kLogLockOffset - 1, 0)) return kLogLockedByAStranger;
+  unlockLogByte(file, kLogLockOffset - 1);
+  return kLogLockedByARun;
+}
+
+int getLogFileInfo(int fd, LogFileInfo* info) {
+  HANDLE file = osHandleOf(fd);
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!::GetFileInformationByHandle(file, &data)) return -1;
+  info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK &&
+                    (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  info->links = data.nNumberOfLinks;
+  return 0;
+}
+
+// Called under the log's lock, so the end does not move between the seek
+// and the write.
+int appendToLog(int fd, const char* text, uint32_t length) {
+  HANDLE file = osHandleOf(fd);
+  LARGE_INTEGER none;
+  none.QuadPart = 0;
+  DWORD written = 0;
+  if (!::SetFilePointerEx(file, none, nullptr, FILE_END) || !::WriteFile(file, text, length, &written, nullptr))
+    return -1;
+  if (written != length) {
+    ::SetLastError(ERROR_DISK_FULL);
+    return -1;
+  }
+  return 0;
+}
+
+// Closing would release the lock too, but only eventually: unlock first.
+int closeLog(int fd) {
+  unlockLogByte(osHandleOf(fd), kLogLockOffset);
+  return _close(fd);
+}
+
+// Measured and deleted through one handle: while it is open for deletion no
+// other run can open the file, and a file that another run holds open cannot
+// be opened for deletion at all, so it is simply not deleted yet.
+int deleteLogOverCap(const char* path, uint32_t cap) {
+  HANDLE file = ::CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION data;
+  int deleted = 0;
+  if (::GetFileInformationByHandle(file, &data) &&
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+      data.nNumberOfLinks == 1 && (data.nFileSizeHigh != 0 || data.nFileSizeLow > cap)) {
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    deleted = ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) ? 1 : 0;
+  }
+  ::CloseHandle(file);
+  return deleted;
+}
+
+int isPrivateDirectory(const char* path) {
+  DWORD attributes = ::GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 FILE* openExclusiveForWrite(const char* path) {
@@ -216,9 +272,6 @@ constexpr Platform kHost = {
     .GetFullPathNameA = getFullPathName,
     .GetFileAttributesA = getFileAttributes,
     .GetTempPathA = getTempPath,
-    .CreateFileA = createFile,
-    .GetFileSize = getFileSize,
-    .DeleteFileA = deleteFile,
     .CloseHandle = closeHandle,
     .GetCurrentProcessId = getCurrentProcessId,
     .GetStdHandle = getStdHandle,
@@ -229,11 +282,18 @@ constexpr Platform kHost = {
     .TerminateProcess = terminateProcess,
     .GetExitCodeProcess = getExitCodeProcess,
     .Sleep = sleepFor,
+    .GetTickCount64 = getTickCount,
     .getProcessCreationTime = getProcessCreationTime,
     .getFileWriteTime = getFileWriteTime,
-    .openLogForAppend = openLogForAppend,
-    .lockLogAppend = lockLogAppend,
-    .unlockLogAppend = unlockLogAppend,
+    .getCurrentTime = getCurrentTime,
+    .toLocalTime = toLocalTime,
+    .openLog = openLog,
+    .tryLockLog = tryLockLog,
+    .getLogFileInfo = getLogFileInfo,
+    .appendToLog = appendToLog,
+    .closeLog = closeLog,
+    .deleteLogOverCap = deleteLogOverCap,
+    .isPrivateDirectory = isPrivateDirectory,
     .openExclusiveForWrite = openExclusiveForWrite,
     .openSharedForRead = openSharedForRead,
     .makeDirectory = makeDirectory,

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 typedef void* Handle;
 
@@ -17,9 +18,12 @@ typedef void* Handle;
 #ifdef _WIN32
 #define PATH_SEP "\\"
 #define PATH_SEP_CHAR '\\'
+// What a line feed of a text file becomes on disk.
+#define TEXT_LINE_END "\r\n"
 #else
 #define PATH_SEP "/"
 #define PATH_SEP_CHAR '/'
+#define TEXT_LINE_END "\n"
 #endif
 
 const Handle kInvalidHandle = reinterpret_cast<Handle>(static_cast<intptr_t>(-1));
@@ -37,7 +41,20 @@ const uint32_t kProcessQueryInformation = 0x0400;
 const uint32_t kErrorFileNotFound = 2;
 const uint32_t kErrorAccessDenied = 5;
 const uint32_t kErrorInvalidParameter = 87;
+const uint32_t kErrorSharingViolation = 32;
 const int kMaxPath = 260;
+
+// What the log writer needs to know of the open log.
+struct LogFileInfo {
+  uint64_t size;
+  int isRegular;   // not a directory, device, FIFO, link or reparse point
+  uint32_t links;  // names the file has; 0 once another run deleted it
+};
+
+// Answers of tryLockLog. Runs of the launcher lock one byte of the log
+// only; a lock that also covers the byte beside it is another program's
+// (a backup or indexing tool locking the whole file).
+enum LogLockAnswer { kLogLocked = 0, kLogLockedByARun = 1, kLogLockedByAStranger = 2 };
 
 // The fields of the Windows STARTUPINFOA record that the launcher sets; the
 // rest are zero.
@@ -69,12 +86,6 @@ struct ProcessInformation {
   X(uint32_t, GetFullPathNameA, (const char* path, uint32_t size, char* buffer))                                 \
   X(uint32_t, GetFileAttributesA, (const char* path))                                                            \
   X(uint32_t, GetTempPathA, (uint32_t size, char* buffer))                                                       \
-  /* Opens an existing file with neither read nor write access, shared for */                                  \
-  /* reading and writing; kInvalidHandle when it cannot. */                                                      \
-  X(Handle, CreateFileA, (const char* path))                                                                     \
-  /* The size's low 32 bits (no high-word argument). */                                                         \
-  X(uint32_t, GetFileSize, (Handle file))                                                                        \
-  X(int, DeleteFileA, (const char* path))                                                                        \
   X(int, CloseHandle, (Handle handle))                                                                           \
   X(uint32_t, GetCurrentProcessId, ())                                                                           \
   X(Handle, GetStdHandle, (uint32_t which))                                                                      \
@@ -89,19 +100,39 @@ struct ProcessInformation {
   X(int, TerminateProcess, (Handle process, uint32_t exitCode))                                                  \
   X(int, GetExitCodeProcess, (Handle process, uint32_t* exitCode))                                               \
   X(void, Sleep, (uint32_t milliseconds))                                                                        \
+  /* Milliseconds on a clock that only moves forward, for bounding waits. */                                   \
+  X(uint64_t, GetTickCount64, ())                                                                                \
   /* Creation time of a process, and last-write time of a file, in seconds */                                   \
   /* since 1970; 0 on success, -1 when unknown. A PID file that outlived its */                                 \
   /* server may name an unrelated, younger process: these tell them apart. */                                   \
   X(int, getProcessCreationTime, (Handle process, int64_t * seconds))                                            \
   X(int, getFileWriteTime, (const char* path, int64_t* seconds))                                                 \
+  /* The clock of the log's time stamps, in seconds since 1970 (64 bits, so */                                  \
+  /* past 2038), and its conversion to local time; 0 on success. */                                             \
+  X(int64_t, getCurrentTime, ())                                                                                 \
+  X(int, toLocalTime, (int64_t seconds, struct tm* local))                                                      \
+  /* The diagnostic log. Opens it for writing at its end, shared for reading */                                 \
+  /* and writing (not deletion), created if absent, never through a link at */                                  \
+  /* its name (symbolic link, reparse point) and never blocking on what is */                                   \
+  /* there (a FIFO); a descriptor, or -1 with the last error set. */                                             \
+  X(int, openLog, (const char* path))                                                                            \
+  /* One attempt at the cross-process lock that keeps one entry whole: */                                       \
+  /* kLogLocked, or who holds it (see LogLockAnswer). closeLog releases it. */                                  \
+  X(int, tryLockLog, (int fd))                                                                                   \
+  /* What the open log is (see LogFileInfo); 0 on success. */                                                    \
+  X(int, getLogFileInfo, (int fd, LogFileInfo* info))                                                            \
+  /* Writes length bytes at the end of the file with one call; 0 when all were. */                              \
+  X(int, appendToLog, (int fd, const char* text, uint32_t length))                                               \
+  X(int, closeLog, (int fd))                                                                                     \
+  /* Deletes the log at path if it is larger than cap, measuring and deleting */                                \
+  /* one and the same file even while other runs do the same (Windows: one */                                   \
+  /* handle opened for deletion; POSIX: under a lock on its folder and on the */                                \
+  /* file). Never follows a link. 1 when it deleted the file. */                                                \
+  X(int, deleteLogOverCap, (const char* path, uint32_t cap))                                                     \
+  /* 1 when a folder the log may be written into is the launcher's own: a */                                    \
+  /* real directory, not a link, that no other user can change. */                                              \
+  X(int, isPrivateDirectory, (const char* path))                                                                 \
   /* Runtime file functions. */                                                                                  \
-  /* Opens the log for appending, shared for reading and writing (not */                                        \
-  /* deletion), created if absent, text mode; null when it cannot. */                                           \
-  X(FILE*, openLogForAppend, (const char* path))                                                                 \
-  /* Serialise appends across processes around one entry. The wait is */                                        \
-  /* bounded; after it the entry is written anyway. */                                                           \
-  X(void, lockLogAppend, (FILE * stream))                                                                        \
-  X(void, unlockLogAppend, (FILE * stream))                                                                      \
   /* Creates or truncates a file for writing in text mode, not shared while */                                  \
   /* open; null when it cannot. */                                                                               \
   X(FILE*, openExclusiveForWrite, (const char* path))                                                            \
