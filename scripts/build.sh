@@ -33,3 +33,7 @@ for flavor in native asan win32 win64; do
   [ -f "build/$flavor/CTestTestfile.cmake" ] && built+=("$flavor")
 done
 printf 'subdirs(%s)\n' "${built[*]}" >build/CTestTestfile.cmake
+# The checks of the shipped build run without Wine, so they run here too.
+if [ "$LAUNCHER_WIN_BUILD" != win32 ] && [ -f build/win32/release-tests.cmake ]; then
+  printf 'include("%s")\n' "$PWD/build/win32/release-tests.cmake" >>build/CTestTestfile.cmake
+fi
