@@ -13,6 +13,9 @@ command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
 command -v wine >/dev/null || need+=(wine wine64)
 dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
 command -v file >/dev/null || need+=(file)
+# The release package (scripts/package.sh) and its test.
+command -v zip >/dev/null || need+=(zip)
+command -v unzip >/dev/null || need+=(unzip)
 if [ "${LAUNCHER_SETUP_EXTRAS:-}" = 1 ]; then
   command -v clang++ >/dev/null || need+=(clang)
   dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
@@ -37,7 +40,8 @@ if [ "$LAUNCHER_WIN_BUILD" = win64 ] && [ "${need_win64:-}" = 1 ]; then
   echo "Installing: g++-mingw-w64-x86-64 (this host cannot run 32-bit programs)"
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends g++-mingw-w64-x86-64 >/dev/null
 fi
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# LAUNCHER_SETUP_NO_PREFIX=1: for a build that runs nothing under Wine.
+if [ "${LAUNCHER_SETUP_NO_PREFIX:-}" != 1 ] && [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Making the Wine prefix $WINEPREFIX (once, about 15 s)"
   mkdir -p build
   "$LAUNCHER_WINE" wineboot -i >/dev/null 2>&1 || true
