@@ -205,6 +205,182 @@ TEST_F(LogTest, TheChoiceHoldsForTheWholeRun) {
   EXPECT_FALSE(pathExists(logsDir)) << "the log directory was made again";
 }
 
+// A clock that moves only when the log sleeps, so that bounded waits are
+// counted in requested sleeps.
+uint64_t fakeNow = 1000;
+uint64_t fakeTicks() { return fakeNow; }
+void sleepOnFakeClock(uint32_t milliseconds) {
+  recordSleep(milliseconds);
+  fakeNow += milliseconds;
+}
+int lockAttempts = 0;
+int lockAnswer = kLogLockedByAStranger;
+int refusedLock(int) {
+  lockAttempts++;
+  return lockAnswer;
+}
+uint32_t sleptInAll() {
+  uint32_t total = 0;
+  for (uint32_t ms : recordedSleeps) total += ms;
+  return total;
+}
+
+class LogWaitTest : public LogTest {
+ protected:
+  ScopedOverride<decltype(os.Sleep)> sleep_{os.Sleep, sleepOnFakeClock};
+  ScopedOverride<decltype(os.GetTickCount64)> clock_{os.GetTickCount64, fakeTicks};
+  ScopedOverride<decltype(os.tryLockLog)> lock_{os.tryLockLog, refusedLock};
+};
+
+// Another program locking the whole log costs the run one short wait; each
+// later entry tries the lock once. A run holding the lock is waited for
+// longer, every time. Either way the entries are written.
+TEST_F(LogWaitTest, AStrangersLockCostsOneShortWaitAnotherRunsIsWaitedFor) {
+  const struct {
+    int answer;
+    uint32_t firstWait;
+    uint32_t laterWait;
+    int laterAttempts;
+  } cases[] = {{kLogLockedByAStranger, 100, 0, 1}, {kLogLockedByARun, 4000, 2000, 2001}};
+  for (const auto& c : cases) {
+    resetLogForTesting();
+    writeFile(logFile(), "");
+    lockAnswer = c.answer;
+    lockAttempts = 0;
+    recordedSleeps.clear();
+    logMessage("first");  // the banner's entry waits first
+    EXPECT_EQ(sleptInAll(), c.firstWait) << c.answer;
+    lockAttempts = 0;
+    recordedSleeps.clear();
+    logMessage("second");
+    EXPECT_EQ(sleptInAll(), c.laterWait) << c.answer;
+    EXPECT_EQ(lockAttempts, c.laterAttempts) << c.answer;
+    std::vector<std::string> messages = logMessages();
+    ASSERT_EQ(messages.size(), 3u) << c.answer;
+    EXPECT_EQ(messages[2], "second");
+  }
+}
+
+int sharingViolations = 0;
+int openHeldForDeletion(const char*) {
+  sharingViolations++;
+  return -1;
+}
+uint32_t sharingViolation() { return kErrorSharingViolation; }
+
+// A log being deleted by another run refuses opens for a moment: the open
+// is retried for 50 ms, once per run; later entries try once.
+TEST_F(LogWaitTest, AnOpenRefusedForSharingIsRetriedBrieflyOncePerRun) {
+  ScopedOverride<decltype(os.openLog)> open(os.openLog, openHeldForDeletion);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, sharingViolation);
+  testing::internal::CaptureStdout();
+  logMessage("first");
+  uint32_t firstWait = sleptInAll();
+  sharingViolations = 0;
+  logMessage("second");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(firstWait, 50u);
+  EXPECT_EQ(sharingViolations, 1);
+  EXPECT_EQ(sleptInAll(), 50u);
+  std::string line = "Could not create log file.\n";
+  EXPECT_EQ(out, line + line + line);
+}
+
+int notPlainFile(int, LogFileInfo* info) {
+  *info = {10, 0, 1};
+  return 0;
+}
+int secondLink(int, LogFileInfo* info) {
+  *info = {10, 1, 2};
+  return 0;
+}
+int refusedFolder(const char*) { return 0; }
+
+// A log that is a link, a FIFO, a directory or a second name of another
+// file is never written: each entry is lost as when the log cannot be
+// opened, and the file is left as it was.
+TEST_F(LogTest, ALogThatIsNotAPlainFileOfItsOwnIsRefused) {
+  int (*answers[])(int, LogFileInfo*) = {notPlainFile, secondLink};
+  for (auto answer : answers) {
+    resetLogForTesting();
+    writeFile(logFile(), "someone else's file\n");
+    ScopedOverride<decltype(os.getLogFileInfo)> info(os.getLogFileInfo, answer);
+    testing::internal::CaptureStdout();
+    logMessage("one");
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Could not create log file.\nCould not create log file.\n");
+    EXPECT_EQ(readFile(logFile()), "someone else's file\n");
+  }
+}
+
+// A temporary logs folder that another user could have shaped (a link, a
+// folder writable by others) is not used; the run's result does not change.
+TEST_F(LogTest, ALogFolderAnotherUserCouldShapeIsNotUsed) {
+  setFakeModulePath(joinPath(joinPath(makeScratchDir("shaped"), "bin"), "launcher.exe"));
+  fakeTemp = joinPath(makeScratchDir("temp"), "");
+  ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
+  ScopedOverride<decltype(os.isPrivateDirectory)> folder(os.isPrivateDirectory, refusedFolder);
+  testing::internal::CaptureStdout();
+  logMessage("one");
+  logError("two");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "Could not create log file.\nCould not create log file.\nCould not create log file.\n");
+  EXPECT_EQ(readFile(joinPath(joinPath(fakeTemp, "logs"), "native-windows.out")), "");
+}
+
+std::string otherRunsEntry;
+std::string capturedLogFile;
+int deleteWhileAnotherRunWrites(const char* path, uint32_t cap) {
+  // Another run deletes the oversized log first and writes its own entries
+  // into a new file; only then does this run get to its deletion.
+  hostPlatform().deleteLogOverCap(path, cap);
+  writeFile(capturedLogFile, otherRunsEntry);
+  return hostPlatform().deleteLogOverCap(path, cap);
+}
+
+// The cap deletes a file only while it is over the cap: a run that measured
+// an oversized log and was overtaken by another run's deletion does not
+// delete the other run's new file.
+TEST_F(LogTest, TheCapNeverDeletesAFileThatIsNotOverIt) {
+  logMessage("start");
+  otherRunsEntry = readFile(logFile());
+  capturedLogFile = logFile();
+  writeFile(logFile(), std::string(kCap + 1, '.'));
+  ScopedOverride<decltype(os.deleteLogOverCap)> overtaken(os.deleteLogOverCap, deleteWhileAnotherRunWrites);
+  logMessage("after");
+  std::vector<std::string> messages = logMessages();
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[2], "after");
+  EXPECT_EQ(readFile(logFile()).compare(0, otherRunsEntry.size(), otherRunsEntry), 0);
+}
+
+int deletions = 0;
+int lockAfterAnotherRunDeleted(int fd) {
+  // Another run deletes the file between this run's open and its lock.
+  if (deletions++ == 0) hostPlatform().removeFile(capturedLogFile.c_str());
+  return hostPlatform().tryLockLog(fd);
+}
+
+// A run that opened the log just before another run deleted it writes its
+// entry into the new file, not into the deleted one. (On Windows the open
+// log cannot be deleted at all.)
+TEST_F(LogTest, AnEntryForADeletedFileGoesToTheNewOne) {
+  logMessage("start");
+  capturedLogFile = logFile();
+  deletions = 0;
+  ScopedOverride<decltype(os.tryLockLog)> lock(os.tryLockLog, lockAfterAnotherRunDeleted);
+  logMessage("after");
+  EXPECT_EQ(logMessages().back(), "after");
+}
+
+int64_t in2040() { return 2224756800; /* 2040-07-01 12:00 UTC */ }
+
+TEST_F(LogTest, TimeStampsSurvive2038) {
+  ScopedOverride<decltype(os.getCurrentTime)> clock(os.getCurrentTime, in2040);
+  logMessage("later");
+  EXPECT_EQ(readFile(logFile()).substr(0, 11), "2040/07/01 ");
+}
+
 // Several processes writing into one log at once: every entry arrives
 // exactly once and whole.
 TEST_F(LogTest, ConcurrentWritersNeitherLoseNorTearEntries) {

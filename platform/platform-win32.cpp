@@ -38,7 +38,18 @@ uint32_t getFullPathName(const char* path, uint32_t size, char* buffer) {
 
 uint32_t getFileAttributes(const char* path) { return ::GetFileAttributesA(path); }
 
-uint32_t getTempPath(uint32_t size, char* buffer) { return ::GetTempPathA(size, buffer); }
+// GetTempPath2A (Windows 10 21H2 and later) gives SYSTEM a folder that
+// other users cannot reach, where GetTempPathA gives C:\Windows\Temp; it is
+// looked up at run time, so the launcher still starts on older systems.
+typedef DWORD(WINAPI* TempPathFunction)(DWORD, LPSTR);
+
+TempPathFunction tempPathFunction() {
+  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  FARPROC newer = kernel != nullptr ? ::GetProcAddress(kernel, "GetTempPath2A") : nullptr;
+  return newer != nullptr ? reinterpret_cast<TempPathFunction>(reinterpret_cast<void*>(newer)) : ::GetTempPathA;
+}
+
+uint32_t getTempPath(uint32_t size, char* buffer) { return tempPathFunction()(size, buffer); }
 
 int closeHandle(Handle handle) { return ::CloseHandle(handle) ? 1 : 0; }
 

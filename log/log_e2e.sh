@@ -1,0 +1,82 @@
+# End-to-end: what another user can plant where the log goes (natively, as
+# root with the user nobody). The launcher runs from a program folder
+# without "logs", so its log goes to <temporary folder>/logs; the attacker's
+# target must stay untouched and the run's result must not change.
+
+# A fresh install whose temporary folder is shared like /tmp; $temp_logs is
+# where the log would go.
+new_shared_temp_install() {
+  new_install nologs
+  temp="$root/temp"
+  mkdir -p "$temp"
+  chmod 1777 "$temp"
+  temp_logs="$temp/logs"
+  target="$root/victim.txt"
+  printf 'precious\n' >"$target"
+}
+
+# Runs an unknown subcommand with the shared temporary folder; it must end
+# as always (-1, its message on standard error), whatever became of the log.
+run_with_shared_temp() {
+  TMPDIR=$temp run_launcher nope x
+  expect_eq "$code" "$minus_one" "exit code"
+  expect_text_file "$err" $'Unknown subcommand: [nope]\n' "stderr"
+}
+
+expect_target_untouched() {
+  expect_file_eq "$target" $'precious\n' "the target file"
+}
+
+native_root_only() {
+  [ "$host" = native ] && [ "$(id -u)" = 0 ] && id nobody >/dev/null 2>&1
+}
+
+test_log_planted_links_and_fifos_are_refused() {
+  native_root_only || return 0
+  local plant lines
+  for plant in symlink hardlink fifo; do
+    new_shared_temp_install
+    mkdir -p "$temp_logs"
+    case $plant in
+      symlink) ln -s "$target" "$temp_logs/native-windows.out" ;;
+      hardlink) ln "$target" "$temp_logs/native-windows.out" ;;
+      fifo) mkfifo "$temp_logs/native-windows.out" ;;
+    esac
+    TMPDIR=$temp timeout 20 "$exe" nope x </dev/null >"$out" 2>"$err"
+    code=$?
+    expect_eq "$code" "$minus_one" "exit code with a $plant"
+    expect_target_untouched
+    lines=$(grep -c 'Could not create log file.' "$out")
+    expect_eq "$lines" 7 "every entry lost with a $plant (stdout)"
+  done
+}
+
+test_log_folder_another_user_shaped_is_not_used() {
+  native_root_only || return 0
+  local shape
+  for shape in symlinked-folder world-writable-folder; do
+    new_shared_temp_install
+    case $shape in
+      symlinked-folder)
+        mkdir -p "$root/elsewhere"
+        ln -s "$root/elsewhere" "$temp_logs"
+        chown -h nobody "$temp_logs"
+        ;;
+      world-writable-folder)
+        mkdir -m 777 "$temp_logs"
+        chown nobody "$temp_logs"
+        ;;
+    esac
+    run_with_shared_temp
+    expect_eq "$(grep -c 'Could not create log file.' "$out")" 7 "every entry lost with a $shape (stdout)"
+    expect_eq "$(ls -A "$root/elsewhere" 2>/dev/null; ls -A "$temp_logs/" 2>/dev/null)" "" "nothing written with a $shape"
+  done
+}
+
+test_log_folder_made_by_the_launcher_is_its_own() {
+  native_root_only || return 0
+  new_shared_temp_install
+  run_with_shared_temp
+  expect_eq "$(stat -c '%U %a' "$temp_logs")" "root 755" "owner and mode of the log folder"
+  expect_contains "$(log_messages "$temp_logs/native-windows.out")" "Unknown subcommand: [nope]" "log"
+}
