@@ -80,3 +80,31 @@ test_log_folder_made_by_the_launcher_is_its_own() {
   expect_eq "$(stat -c '%U %a' "$temp_logs")" "root 755" "owner and mode of the log folder"
   expect_contains "$(log_messages "$temp_logs/native-windows.out")" "Unknown subcommand: [nope]" "log"
 }
+
+# Another program holding the log: sharing it for writing only (the run's
+# entries still arrive), or locking the whole file (the run is not held up;
+# on Windows such a lock refuses the writes, natively it does not). How long
+# the run waits is the log's unit tests' business.
+test_log_held_by_another_program() {
+  local how ready holder
+  for how in share-write lock-all; do
+    new_install
+    : >"$log"
+    ready="$root/held"
+    if [ "$host" = win32 ]; then
+      "$LAUNCHER_WINE" "$root/bin/probe.exe" "--hold=$how" "$(host_path "$log")" "$(host_path "$ready")" --sleep=60000 \
+        </dev/null >/dev/null 2>&1 &
+    else
+      "$root/bin/probe" "--hold=$how" "$log" "$ready" --sleep=60000 </dev/null >/dev/null 2>&1 &
+    fi
+    holder=$!
+    wait_for_file "$ready" 20 || fail "the holder never held the log ($how)"
+    run_launcher nope x
+    expect_eq "$code" "$minus_one" "exit code ($how)"
+    if [ "$how" = share-write ] || [ "$host" != win32 ]; then
+      expect_contains "$(log_messages)" "Unknown subcommand: [nope]" "entries arrive ($how)"
+    fi
+    kill "$holder" 2>/dev/null
+    wait "$holder" 2>/dev/null
+  done
+}

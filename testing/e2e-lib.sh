@@ -78,6 +78,16 @@ log_messages() {
   tr -d '\r' <"${1:-$log}" | sed -E 's/^[0-9]{4}\/[0-9]{2}\/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}: \(pid=-?[0-9]+\)  //'
 }
 
+# wait_for_file path seconds: 0 once path exists, 1 when it never did.
+wait_for_file() {
+  local tries=$(($2 * 20))
+  while [ ! -e "$1" ]; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
+    sleep 0.05
+  done
+}
+
 fail() {
   echo "  FAIL in $current: $*"
   failures=$((failures + 1))

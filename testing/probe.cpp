@@ -2,7 +2,10 @@
 // Writes what it was given to reportFile: its command line, its words, its
 // current directory, the variable LAUNCHER_PROBE_VAR and whether its
 // standard handles are null. A word "--sleep=MS" makes it wait that long
-// after writing the report, a word "--exit=N" makes it exit with N.
+// after writing the report, a word "--exit=N" makes it exit with N. Started
+// as "probe --hold=share-write|lock-all <file> <readyFile> --sleep=MS", it
+// holds file as another program would (see testHoldFile) and creates
+// readyFile once it does.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,7 +68,13 @@ int main(int argc, char** argv) {
     if (strncmp(argv[i], "--sleep=", 8) == 0) sleepFor = static_cast<uint32_t>(strtol(argv[i] + 8, nullptr, 10));
     if (strncmp(argv[i], "--exit=", 7) == 0) exitCode = static_cast<int>(strtol(argv[i] + 7, nullptr, 10));
   }
-  if (argc >= 2 && strncmp(argv[1], "--", 2) != 0) writeReport(argc, argv);
+  if (argc >= 4 && strncmp(argv[1], "--hold=", 7) == 0) {
+    if (testHoldFile(argv[2], argv[1] + 7) != 0) return 3;
+    FILE* ready = fopen(argv[3], "w");
+    if (ready != nullptr) fclose(ready);
+  } else if (argc >= 2 && strncmp(argv[1], "--", 2) != 0) {
+    writeReport(argc, argv);
+  }
   os.Sleep(sleepFor);
   return exitCode;
 }

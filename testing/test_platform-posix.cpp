@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 uint32_t testCurrentDirectory(uint32_t size, char* buffer) {
@@ -29,3 +30,14 @@ const char* testCommandLine() {
 }
 
 int testRemoveDirectory(const char* path) { return rmdir(path); }
+
+int testHoldFile(const char* path, const char* how) {
+  int fd = open(path, O_RDWR | O_CREAT, 0644);
+  if (fd < 0) return -1;
+  if (strcmp(how, "lock-all") != 0) return 0;
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  return fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 0 : -1;
+}

@@ -10,3 +10,8 @@ uint32_t testCurrentDirectory(uint32_t size, char* buffer);
 const char* testCommandLine();
 // Removes an empty directory; 0 on success.
 int testRemoveDirectory(const char* path);
+// Holds path open as another program would, until the process ends:
+// "share-write" opens it for writing, sharing it for writing only (Windows
+// sharing; natively a plain open), "lock-all" also takes an exclusive lock
+// over the whole file. 0 when held.
+int testHoldFile(const char* path, const char* how);
