@@ -1,3 +1,4 @@
+// main's work: traces the arguments, picks the subcommand's handler and returns its result.
 #include "app/launcher.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The launcher's whole run, from the argument vector to the exit code.
 #pragma once
 
 // The whole command-line interface: traces the arguments, picks the

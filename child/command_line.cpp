@@ -1,3 +1,4 @@
+// Joins a command's words into the one command line a child is created from.
 #include "child/command_line.h"
 
 #include <cstring>

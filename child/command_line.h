@@ -1,3 +1,4 @@
+// Composition of a child's command line from the launcher's arguments.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// The diagnostic log: where it goes, its cap, and one whole entry per call.
 #include "log/log.h"
 
 #include <cstdio>

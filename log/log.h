@@ -1,3 +1,4 @@
+// The diagnostic log that every step of every run is traced into.
 #pragma once
 
 #include <cstdarg>
