@@ -46,25 +46,28 @@ class RunBudgetTest : public LaunchRunTest {
   ScopedOverride<decltype(os.Sleep)> sleep_{os.Sleep, recordSleep};
 };
 
-TEST_F(RunBudgetTest, AChildThatStaysActiveCosts61SleepsAnd62Queries) {
-  exitCodeScript = {kStillActive};
-  EXPECT_EQ(call(runCommand, {"server"}), 259);
-  EXPECT_EQ(queries, 62u);
-  EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(61, 500));
-}
-
-TEST_F(RunBudgetTest, AChildSeenEndingOnTheThirdQueryCostsTwoSleeps) {
-  exitCodeScript = {kStillActive, kStillActive, 7};
-  EXPECT_EQ(call(runCommand, {"server"}), 7);
-  EXPECT_EQ(queries, 3u);
-  EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(2, 500));
-}
-
-TEST_F(RunBudgetTest, AChildEndedAtTheFirstQueryCostsNoSleep) {
-  exitCodeScript = {3};
-  EXPECT_EQ(call(runCommand, {"server"}), 3);
-  EXPECT_EQ(queries, 1u);
-  EXPECT_TRUE(recordedSleeps.empty());
+// The child's answers to run's queries decide its result, how often it is
+// queried and how long run sleeps: a pass sleeps even when its query saw
+// the child end, and the wait ends after 61 passes.
+TEST_F(RunBudgetTest, TheChildsAnswersDecideResultQueriesAndSleeps) {
+  const struct {
+    std::vector<uint32_t> answers;
+    int result;
+    size_t queries;
+    size_t sleeps;
+  } cases[] = {
+      {{kStillActive}, 259, 62, 61},
+      {{kStillActive, kStillActive, 7}, 7, 3, 2},
+      {{3}, 3, 1, 0},
+  };
+  for (const auto& c : cases) {
+    exitCodeScript = c.answers;
+    queries = 0;
+    recordedSleeps.clear();
+    EXPECT_EQ(call(runCommand, {"server"}), c.result) << "result " << c.result;
+    EXPECT_EQ(queries, c.queries) << "result " << c.result;
+    EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(c.sleeps, 500)) << "result " << c.result;
+  }
 }
 
 TEST_F(RunBudgetTest, AFailedFirstQueryGivesMinusOne) {

@@ -386,25 +386,14 @@ TEST_F(LogTest, TimeStampsSurvive2038) {
 TEST_F(LogTest, ConcurrentWritersNeitherLoseNorTearEntries) {
   const int kWriters = 8;
   const int kEntries = 200;
-  std::string self = helperPath("launcher_tests");
   std::vector<ProcessInformation> writers;
   for (int w = 0; w < kWriters; w++) {
-    std::string line = "\"" + self + "\" --log-writer \"" + fakeExe_ + "\" " + std::to_string(kEntries) + " w" +
-                       std::to_string(w);
-    StartupInfo startup = {sizeof(StartupInfo), 0, nullptr, nullptr, nullptr};
-    ProcessInformation info = {};
-    ASSERT_NE(hostPlatform().CreateProcessA(&line[0], 0, 0, &startup, &info), 0) << line;
-    writers.push_back(info);
+    writers.push_back(
+        startHelper("launcher_tests", {"--log-writer", fakeExe_, std::to_string(kEntries), "w" + std::to_string(w)}));
   }
-  for (ProcessInformation& info : writers) {
-    uint32_t code = kStillActive;
-    for (int i = 0; i < 1200 && code == kStillActive; i++) {
-      hostPlatform().GetExitCodeProcess(info.process, &code);
-      if (code == kStillActive) hostPlatform().Sleep(50);
-    }
-    EXPECT_EQ(code, 0u);
-    hostPlatform().CloseHandle(info.process);
-    hostPlatform().CloseHandle(info.thread);
+  for (ProcessInformation& writer : writers) {
+    EXPECT_EQ(waitForExit(writer.process, 60000), 0u) << "a writer failed or never ended";
+    stopHelper(writer);
   }
   std::vector<std::vector<int>> seen(kWriters, std::vector<int>(kEntries, 0));
   std::string longText(5200, 'x');
