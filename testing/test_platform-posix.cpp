@@ -1,10 +1,14 @@
 // The tests' own operating-system calls on a POSIX host.
 #include "testing/test_platform.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+#include <initializer_list>
 
 uint32_t testCurrentDirectory(uint32_t size, char* buffer) {
   char text[4096];
@@ -14,6 +18,8 @@ uint32_t testCurrentDirectory(uint32_t size, char* buffer) {
   memcpy(buffer, text, length + 1);
   return static_cast<uint32_t>(length);
 }
+
+int testChangeDirectory(const char* path) { return chdir(path); }
 
 const char* testCommandLine() {
   static char text[32768];
@@ -40,4 +46,76 @@ int testHoldFile(const char* path, const char* how) {
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
   return fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 0 : -1;
+}
+
+int testListDirectory(const char* path, void (*visit)(const char* name, int isDirectory, void* context),
+                      void* context) {
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return -1;
+  while (const struct dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    visit(entry->d_name, entry->d_type == DT_DIR, context);
+  }
+  closedir(dir);
+  return 0;
+}
+
+int testRedirectDescriptor(int fd, const char* path) {
+  fflush(fd == 1 ? stdout : stderr);
+  int file = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (file < 0) return -1;
+  int saved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (saved >= 0) dup2(file, fd);
+  close(file);
+  return saved;
+}
+
+void testRestoreDescriptor(int fd, int saved) {
+  if (saved < 0) return;
+  fflush(fd == 1 ? stdout : stderr);
+  dup2(saved, fd);
+  close(saved);
+}
+
+void testWriteDescriptor(int fd, const char* text) {
+  ssize_t ignored = write(fd, text, strlen(text));
+  (void)ignored;
+}
+
+int testOpenDescriptorCount() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (readdir(dir) != nullptr) count++;
+  closedir(dir);
+  return count;
+}
+
+namespace {
+
+void (*crashNote)() = nullptr;
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" void __sanitizer_set_death_callback(void (*callback)());
+#else
+void noteAndDie(int signalNumber) {
+  if (crashNote != nullptr) crashNote();
+  raise(signalNumber);  // the handler was reset: this ends the process as the signal would have
+}
+#endif
+
+}  // namespace
+
+void testOnCrash(void (*note)()) {
+  crashNote = note;
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers own the fatal signals; their report ends with this call.
+  __sanitizer_set_death_callback(note);
+#else
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = noteAndDie;
+  action.sa_flags = SA_RESETHAND;
+  for (int signalNumber : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(signalNumber, &action, nullptr);
+#endif
 }

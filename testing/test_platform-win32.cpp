@@ -4,9 +4,16 @@
 #include <windows.h>
 
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <signal.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 uint32_t testCurrentDirectory(uint32_t size, char* buffer) { return ::GetCurrentDirectoryA(size, buffer); }
+
+int testChangeDirectory(const char* path) { return _chdir(path); }
 
 const char* testCommandLine() { return ::GetCommandLineA(); }
 
@@ -21,4 +28,67 @@ int testHoldFile(const char* path, const char* how) {
   ZeroMemory(&whole, sizeof whole);
   return ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole) ? 0
                                                                                                               : -1;
+}
+
+int testListDirectory(const char* path, void (*visit)(const char* name, int isDirectory, void* context),
+                      void* context) {
+  char pattern[MAX_PATH + 4];
+  if (snprintf(pattern, sizeof pattern, "%s\\*", path) >= static_cast<int>(sizeof pattern)) return -1;
+  WIN32_FIND_DATAA found;
+  HANDLE search = ::FindFirstFileA(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return -1;
+  do {
+    if (strcmp(found.cFileName, ".") == 0 || strcmp(found.cFileName, "..") == 0) continue;
+    visit(found.cFileName, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, context);
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+  return 0;
+}
+
+int testRedirectDescriptor(int fd, const char* path) {
+  fflush(fd == 1 ? stdout : stderr);
+  int file = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  if (file < 0) return -1;
+  int saved = _dup(fd);
+  if (saved >= 0) _dup2(file, fd);
+  _close(file);
+  return saved;
+}
+
+void testRestoreDescriptor(int fd, int saved) {
+  if (saved < 0) return;
+  fflush(fd == 1 ? stdout : stderr);
+  _dup2(saved, fd);
+  _close(saved);
+}
+
+void testWriteDescriptor(int fd, const char* text) { _write(fd, text, static_cast<unsigned>(strlen(text))); }
+
+// A live process always holds some handles: a count of 0 comes from a host
+// that does not keep the count (Wine answers 0 always).
+int testOpenDescriptorCount() {
+  DWORD count = 0;
+  if (!::GetProcessHandleCount(::GetCurrentProcess(), &count) || count == 0) return -1;
+  return static_cast<int>(count);
+}
+
+namespace {
+
+void (*crashNote)() = nullptr;
+
+LONG WINAPI noteUnhandled(EXCEPTION_POINTERS*) {
+  if (crashNote != nullptr) crashNote();
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void noteAbort(int) {
+  if (crashNote != nullptr) crashNote();
+}
+
+}  // namespace
+
+void testOnCrash(void (*note)()) {
+  crashNote = note;
+  ::SetUnhandledExceptionFilter(noteUnhandled);
+  signal(SIGABRT, noteAbort);
 }

@@ -6,6 +6,8 @@
 
 // The current directory into buffer; its length, or 0 on failure.
 uint32_t testCurrentDirectory(uint32_t size, char* buffer);
+// Makes path the current directory; 0 on success.
+int testChangeDirectory(const char* path);
 // The process's own command line (on POSIX, the words joined with spaces).
 const char* testCommandLine();
 // Removes an empty directory; 0 on success.
@@ -15,3 +17,22 @@ int testRemoveDirectory(const char* path);
 // sharing; natively a plain open), "lock-all" also takes an exclusive lock
 // over the whole file. 0 when held.
 int testHoldFile(const char* path, const char* how);
+
+// Calls visit for every entry of directory path but "." and ".."; 0 when the
+// directory could be read.
+int testListDirectory(const char* path, void (*visit)(const char* name, int isDirectory, void* context),
+                      void* context);
+
+// Points descriptor fd (1 or 2) at the file path, created or truncated, and
+// returns a copy of what fd was before, for testRestoreDescriptor; -1 when it
+// cannot.
+int testRedirectDescriptor(int fd, const char* path);
+void testRestoreDescriptor(int fd, int saved);
+// Writes text to descriptor fd; safe inside a crash handler.
+void testWriteDescriptor(int fd, const char* text);
+// The number of descriptors (on Windows, handles) the process holds, or -1
+// when the host cannot tell.
+int testOpenDescriptorCount();
+// Calls note when the process is about to die of a crash, an abort or a
+// sanitizer report, before the host's own report ends it.
+void testOnCrash(void (*note)());

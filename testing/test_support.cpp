@@ -224,10 +224,7 @@ void LogFixture::TearDown() {
 
 std::string LogFixture::logFile() const { return joinPath(joinPath(root_, "logs"), "native-windows.out"); }
 
-namespace {
-
-// "YYYY/MM/DD HH:MM:SS: (pid=N)  " at position i.
-size_t entryHeaderLength(const std::string& text, size_t i) {
+size_t logEntryHeaderLength(const std::string& text, size_t i) {
   const char* shape = "9999/99/99 99:99:99: (pid=";
   size_t n = strlen(shape);
   if (text.size() < i + n) return 0;
@@ -243,8 +240,6 @@ size_t entryHeaderLength(const std::string& text, size_t i) {
   return j + 3 - i;
 }
 
-}  // namespace
-
 std::vector<std::string> LogFixture::logMessages() const {
   std::string raw = readFile(logFile());
   std::string text;
@@ -255,14 +250,14 @@ std::vector<std::string> LogFixture::logMessages() const {
   std::vector<std::string> messages;
   size_t i = 0;
   while (i < text.size()) {
-    size_t header = entryHeaderLength(text, i);
+    size_t header = logEntryHeaderLength(text, i);
     if (header == 0) {
       ADD_FAILURE() << "log entry without header at offset " << i << ": " << text.substr(i, 80);
       break;
     }
     size_t start = i + header;
     size_t next = text.find('\n', start);
-    while (next != std::string::npos && next + 1 < text.size() && entryHeaderLength(text, next + 1) == 0)
+    while (next != std::string::npos && next + 1 < text.size() && logEntryHeaderLength(text, next + 1) == 0)
       next = text.find('\n', next + 1);
     if (next == std::string::npos) next = text.size() - 1;
     messages.push_back(text.substr(start, next - start));

@@ -58,6 +58,10 @@ bool isRunning(const ProcessInformation& helper);
 // Starts a sample server on instanceDir and waits until it holds its lock.
 ProcessInformation startLockHolder(const std::string& instanceDir, const std::string& holdMs = "");
 
+// The length of the entry header "YYYY/MM/DD HH:MM:SS: (pid=N)  " that
+// starts at position i of text, or 0 when none starts there.
+size_t logEntryHeaderLength(const std::string& text, size_t i);
+
 // Points the diagnostic log at <root>/logs/native-windows.out, with the
 // executable seen as <root>/bin/launcher.exe, and starts a fresh run.
 class LogFixture : public ::testing::Test {
