@@ -68,3 +68,72 @@ main finished. Returning -1" "launch log"
 ERROR:  createChildProcess: Failed to create child process 'no-such-program-here'.  Last error = 2.
 main finished. Returning -1" "run log"
 }
+
+# With some of the launcher's standard streams closed, its own descriptors
+# land on 0 to 2; a program that cannot run must still be reported as such.
+test_a_missing_program_fails_with_standard_streams_closed() {
+  [ "$host" = win32 ] && return 0
+  local closed sub instance args
+  for closed in "0" "1" "2" "0 1" "0 2" "1 2" "0 1 2"; do
+    for sub in launch run start; do
+      new_install
+      instance="$root/instance"
+      mkdir -p "$instance/logs"
+      args=("$sub")
+      [ "$sub" = start ] && args+=("$instance")
+      args+=(/no/such/program)
+      (
+        cd "$root" || exit 1
+        for fd in $closed; do eval "exec $fd>&-"; done
+        exec ${LAUNCHER_WRAPPER:-} "$exe" "${args[@]}"
+      )
+      code=$?
+      expect_eq "$code" 255 "$sub with $closed closed: exit code"
+      expect_contains "$(log_messages)" "ERROR:  createChildProcess: Failed to create child process '/no/such/program'.  Last error = 2." "$sub with $closed closed: log"
+      [ -e "$instance/logs/server.pid" ] && fail "$sub with $closed closed: a PID file was written"
+    done
+  done
+}
+
+# ... while a program that runs starts with null standard streams.
+test_launch_with_standard_streams_closed_gives_the_child_null_streams() {
+  [ "$host" = win32 ] && return 0
+  new_install
+  local report="$root/report.txt"
+  (
+    cd "$root" || exit 1
+    exec ${LAUNCHER_WRAPPER:-} "$exe" launch "$(helper probe)" "$report" <&- >&- 2>&-
+  )
+  wait_for "$report" || fail "the probe wrote no report"
+  expect_eq "$(sed -n 's/^std\(in\|out\|err\)=//p' "$report" | tr '\n' ' ')" "null null null " "the child's streams"
+}
+
+# A caller that blocks and ignores signals (a shell's background job ignores
+# SIGINT and SIGQUIT) must not hand that on: the child starts with no signal
+# blocked or ignored.
+test_the_child_starts_with_default_signal_state() {
+  [ "$host" = win32 ] && return 0
+  new_install
+  local report="$root/report.txt"
+  (
+    cd "$root" || exit 1
+    exec perl -MPOSIX -e 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGUSR1, SIGTERM));
+      $SIG{$_} = "IGNORE" for qw(INT QUIT PIPE HUP); exec @ARGV or exit 126' -- \
+      ${LAUNCHER_WRAPPER:-} "$exe" launch /bin/cp /proc/self/status "$report" </dev/null >/dev/null 2>&1
+  )
+  # cp copies its own status; a shell in between would clear the mask itself.
+  local i
+  for i in $(seq 1 200); do
+    grep -q '^SigIgn:' "$report" 2>/dev/null && break
+    sleep 0.05
+  done
+  grep -q '^SigIgn:' "$report" 2>/dev/null || fail "the child wrote no status"
+  local blocked ignored
+  blocked=$(sed -n 's/^SigBlk:\t//p' "$report")
+  ignored=$(sed -n 's/^SigIgn:\t//p' "$report")
+  expect_eq "$blocked" 0000000000000000 "the child's blocked signals"
+  # The C library's spawn leaves its own two internal signals (32 and 33,
+  # below SIGRTMIN) ignored; no program can name them through it.
+  expect_eq "$(printf '%016x' $((16#${ignored:-ffffffffffffffff} & ~0x180000000)))" 0000000000000000 \
+    "the child's ignored signals (SigIgn $ignored)"
+}
