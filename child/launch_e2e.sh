@@ -69,6 +69,45 @@ ERROR:  createChildProcess: Failed to create child process 'no-such-program-here
 main finished. Returning -1" "run log"
 }
 
+# Terminates a process by id through the launcher's own stop, from a scratch
+# instance; sets $was_running to yes when stop found it running.
+stop_by_pid() {
+  local instance="$root/stop-$1"
+  mkdir -p "$instance/logs"
+  printf '%s\n' "$1" >"$instance/logs/server.pid"
+  run_launcher stop "$(host_path "$instance")"
+  if log_messages | grep -qxF "Successfully began termination process for (pid=$1)."; then
+    was_running=yes
+  else
+    was_running=no
+  fi
+}
+
+# A CI agent reads a step's output until every writer has gone. The pipe
+# reaches the launcher as an inheritable handle that is not one of its
+# standard handles (through cmd on Windows, as descriptor 9 natively); the
+# reader must see its end when the launcher exits, not when the child does.
+test_a_pipe_the_launcher_inherited_ends_when_the_launcher_exits() {
+  new_install
+  local report="$root/report.txt" reader pid
+  if [ "$host" = win32 ]; then
+    printf '@echo off\r\n"%s" launch "%s" "%s" --sleep=60000 >NUL 2>NUL\r\n' \
+      "$(host_path "$exe")" "$(helper probe)" "$(host_path "$report")" >"$root/run.bat"
+    (cd "$root" && "$LAUNCHER_WINE" cmd /c "$(host_path "$root/run.bat")" </dev/null 2>/dev/null) |
+      timeout 20 cat >/dev/null
+    reader=${PIPESTATUS[1]}
+  else
+    (cd "$root" && ${LAUNCHER_WRAPPER:-} "$exe" launch "$(helper probe)" "$report" --sleep=60000 \
+      9>&1 </dev/null >/dev/null 2>&1) | timeout 20 cat >/dev/null
+    reader=${PIPESTATUS[1]}
+  fi
+  expect_eq "$reader" 0 "the reader saw the end of the pipe (124: it still had a writer after 20 s)"
+  wait_for "$report" || fail "the probe wrote no report"
+  pid=$(tr -d '\r' <"$report" | sed -n 's/^pid=//p')
+  stop_by_pid "$pid"
+  expect_eq "$was_running" yes "the child still ran when the reader saw the end"
+}
+
 # With some of the launcher's standard streams closed, its own descriptors
 # land on 0 to 2; a program that cannot run must still be reported as such.
 test_a_missing_program_fails_with_standard_streams_closed() {

@@ -25,7 +25,10 @@ int createChildProcess(char* commandLine, int background, ProcessInformation* in
   startup.flags = kStartfUseStdHandles;
   stopInheritingStandardHandles();
   uint32_t flags = background == 1 ? kDetachedProcess : 0;
-  int created = os.CreateProcessA(commandLine, 1, flags, &startup, info);
+  // Nothing is inherited: a handle the launcher inherited (the write end of
+  // a CI agent's output pipe, say) would otherwise live on in a server that
+  // runs for days, and its reader would wait for the server's end.
+  int created = os.CreateProcessA(commandLine, 0, flags, &startup, info);
   if (created) {
     logMessage("createChildProcess: Successfully created child process '%s'.", commandLine);
   } else {

@@ -64,7 +64,7 @@ TEST_F(ChildProcessTest, DetachesOnlyForBackgroundOne) {
     EXPECT_EQ(createChildProcess(line, c.background, &info), 1);
     ASSERT_FALSE(createCalls.empty());
     EXPECT_EQ(createCalls.back().flags, c.flags) << c.background;
-    EXPECT_EQ(createCalls.back().inheritHandles, 1);
+    EXPECT_EQ(createCalls.back().inheritHandles, 0);
     EXPECT_EQ(createCalls.back().startup.flags, kStartfUseStdHandles);
     EXPECT_EQ(createCalls.back().startup.size, sizeof(StartupInfo));
     EXPECT_EQ(createCalls.back().startup.stdInput, nullptr);
