@@ -353,6 +353,7 @@ int spawnChild(char** words, int inheritHandles, uint32_t creationFlags, const S
   return error;
 }
 
+// A POSIX host has no job objects: kCreateBreakawayFromJob changes nothing.
 int createProcess(char* commandLine, int inheritHandles, uint32_t creationFlags,
                   const StartupInfo* startupInfo, ProcessInformation* processInformation) {
   static char storage[32768];

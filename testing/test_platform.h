@@ -15,3 +15,17 @@ int testRemoveDirectory(const char* path);
 // sharing; natively a plain open), "lock-all" also takes an exclusive lock
 // over the whole file. 0 when held.
 int testHoldFile(const char* path, const char* how);
+
+#ifdef _WIN32
+#include "platform/platform.h"
+
+// A job object that kills its processes when its last handle closes; with
+// allowBreakaway, a child created with kCreateBreakawayFromJob may leave it.
+// Null on failure.
+Handle testCreateKillOnCloseJob(int allowBreakaway);
+// Starts commandLine inside job, from its first instruction on (created
+// suspended, assigned, resumed), inheriting nothing; 1 on success.
+int testCreateProcessInJob(Handle job, char* commandLine, ProcessInformation* info);
+// 1 when process belongs to job, 0 when not, -1 when that cannot be told.
+int testIsProcessInJob(Handle process, Handle job);
+#endif
