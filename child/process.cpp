@@ -1,3 +1,4 @@
+// Creation of the launcher's detached children, traced in the log.
 #include "child/process.h"
 
 #include <cstring>
@@ -14,6 +15,27 @@ void stopInheritingStandardHandles() {
   os.SetHandleInformation(os.GetStdHandle(kStdErrorHandle), kHandleFlagInherit, 0);
 }
 
+// Nothing is inherited: a handle the launcher inherited (the write end of a
+// CI agent's output pipe, say) would otherwise live on in a server that runs
+// for days, and its reader would wait for the server's end.
+//
+// A detached server also has to outlive its caller's job: CI agents, SSH
+// sessions and schedulers run their steps in a job that kills every process
+// in it when it closes. A job that does not allow breakaway refuses such a
+// creation with access denied; the child is then created inside the job, as
+// its owner chose. On failure, error holds the last attempt's code.
+int createOutsideTheJobIfAllowed(char* commandLine, uint32_t flags, const StartupInfo* startup,
+                                 ProcessInformation* info, uint32_t* error) {
+  if (flags & kDetachedProcess) {
+    if (os.CreateProcessA(commandLine, 0, flags | kCreateBreakawayFromJob, startup, info)) return 1;
+    *error = os.GetLastError();
+    if (*error != kErrorAccessDenied) return 0;
+  }
+  if (os.CreateProcessA(commandLine, 0, flags, startup, info)) return 1;
+  *error = os.GetLastError();
+  return 0;
+}
+
 }  // namespace
 
 int createChildProcess(char* commandLine, int background, ProcessInformation* info) {
@@ -25,11 +47,11 @@ int createChildProcess(char* commandLine, int background, ProcessInformation* in
   startup.flags = kStartfUseStdHandles;
   stopInheritingStandardHandles();
   uint32_t flags = background == 1 ? kDetachedProcess : 0;
-  int created = os.CreateProcessA(commandLine, 1, flags, &startup, info);
+  uint32_t error = 0;
+  int created = createOutsideTheJobIfAllowed(commandLine, flags, &startup, info, &error);
   if (created) {
     logMessage("createChildProcess: Successfully created child process '%s'.", commandLine);
   } else {
-    uint32_t error = os.GetLastError();
     logError("createChildProcess: Failed to create child process '%s'.  Last error = %d.", commandLine,
              static_cast<int>(error));
   }

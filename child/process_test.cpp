@@ -31,6 +31,24 @@ int fakeCreateProcess(char* commandLine, int inheritHandles, uint32_t flags, con
   return 1;
 }
 
+// Failures of the scripted CreateProcessA, one per call: 0 lets that call
+// succeed as fakeCreateProcess does, any other value is the error it fails
+// with. Calls beyond the script succeed.
+std::vector<uint32_t> createFailures;
+uint32_t scriptedError = 0;
+
+int scriptedCreateProcess(char* commandLine, int inheritHandles, uint32_t flags, const StartupInfo* startup,
+                          ProcessInformation* info) {
+  size_t call = createCalls.size();
+  uint32_t failure = call < createFailures.size() ? createFailures[call] : 0;
+  if (failure == 0) return fakeCreateProcess(commandLine, inheritHandles, flags, startup, info);
+  createCalls.push_back({commandLine, inheritHandles, flags, *startup});
+  scriptedError = failure;
+  return 0;
+}
+
+uint32_t scriptedLastError() { return scriptedError; }
+
 Handle fakeStdHandle(uint32_t which) {
   callOrder.push_back("GetStdHandle(" + std::to_string(static_cast<int>(which)) + ")");
   return which == kStdErrorHandle ? nullptr : reinterpret_cast<Handle>(static_cast<intptr_t>(-static_cast<int>(which)));
@@ -57,14 +75,14 @@ TEST_F(ChildProcessTest, DetachesOnlyForBackgroundOne) {
   const struct {
     int background;
     uint32_t flags;
-  } cases[] = {{1, kDetachedProcess}, {0, 0}, {2, 0}, {-1, 0}};
+  } cases[] = {{1, kDetachedProcess | kCreateBreakawayFromJob}, {0, 0}, {2, 0}, {-1, 0}};
   for (const auto& c : cases) {
     char line[] = "prog arg";
     ProcessInformation info;
     EXPECT_EQ(createChildProcess(line, c.background, &info), 1);
     ASSERT_FALSE(createCalls.empty());
     EXPECT_EQ(createCalls.back().flags, c.flags) << c.background;
-    EXPECT_EQ(createCalls.back().inheritHandles, 1);
+    EXPECT_EQ(createCalls.back().inheritHandles, 0);
     EXPECT_EQ(createCalls.back().startup.flags, kStartfUseStdHandles);
     EXPECT_EQ(createCalls.back().startup.size, sizeof(StartupInfo));
     EXPECT_EQ(createCalls.back().startup.stdInput, nullptr);
@@ -77,6 +95,56 @@ TEST_F(ChildProcessTest, DetachesOnlyForBackgroundOne) {
                      "createChildProcess: Successfully created child process 'prog arg'.\n"),
             std::string::npos)
       << log;
+}
+
+// A job that does not allow breakaway refuses it with access denied (5):
+// the child is then created inside the job, and a start that succeeds so
+// logs as any other. When both attempts fail, the second one's error is
+// logged.
+TEST_F(ChildProcessTest, BreakawayRefusedByTheJobIsTriedAgainWithoutIt) {
+  ScopedOverride<decltype(os.CreateProcessA)> fake(os.CreateProcessA, scriptedCreateProcess);
+  ScopedOverride<decltype(os.GetLastError)> lastError(os.GetLastError, scriptedLastError);
+  const uint32_t away = kDetachedProcess | kCreateBreakawayFromJob;
+  const struct {
+    const char* what;
+    int background;
+    std::vector<uint32_t> failures;
+    std::vector<uint32_t> flags;
+    int created;
+    int loggedError;
+  } cases[] = {
+      {"breakaway allowed", 1, {}, {away}, 1, 0},
+      {"breakaway refused", 1, {5}, {away, kDetachedProcess}, 1, 0},
+      {"both fail", 1, {5, 2}, {away, kDetachedProcess}, 0, 2},
+      {"both refused", 1, {5, 5}, {away, kDetachedProcess}, 0, 5},
+      {"another failure", 1, {2}, {away}, 0, 2},
+      {"not detached", 0, {5}, {0}, 0, 5},
+  };
+  for (const auto& c : cases) {
+    createCalls.clear();
+    createFailures = c.failures;
+    size_t logged = logText().size();
+    char line[] = "prog";
+    ProcessInformation info;
+    EXPECT_EQ(createChildProcess(line, c.background, &info), c.created) << c.what;
+    std::vector<uint32_t> flags;
+    for (const CreateCall& call : createCalls) {
+      flags.push_back(call.flags);
+      EXPECT_EQ(call.inheritHandles, 0) << c.what;
+    }
+    EXPECT_EQ(flags, c.flags) << c.what;
+    std::string expected =
+        "createChildProcess: Attempting to create child process 'prog' background=" + std::to_string(c.background) +
+        ".\n";
+    if (c.created) {
+      expected += "createChildProcess: Successfully created child process 'prog'.\n";
+    } else {
+      expected += "ERROR:  createChildProcess: Failed to create child process 'prog'.  Last error = " +
+                  std::to_string(c.loggedError) + ".\n";
+    }
+    EXPECT_EQ(logText().substr(logged), expected) << c.what;
+  }
+  createFailures.clear();
 }
 
 TEST_F(ChildProcessTest, StandardHandlesStopBeingInheritableBeforeTheChildIsCreated) {
@@ -147,5 +215,70 @@ TEST_F(ChildProcessTest, ChildStartsWithTheLaunchersDirectoryEnvironmentAndNullH
   EXPECT_EQ(reportValue(text, "stdout"), "null");
   EXPECT_EQ(reportValue(text, "stderr"), "null");
 }
+
+#ifdef _WIN32
+// CI agents, SSH sessions and schedulers run their steps in a job that
+// kills its processes when it closes. The real launcher runs in such a job
+// and launches a probe that would sleep for a minute; a witness started in
+// the same job shows when the job's close has taken effect.
+TEST_F(ChildProcessTest, ADetachedChildLeavesAJobThatAllowsItAndStaysInOneThatDoesNot) {
+  writeFile(fakeExe_, readFile(helperPath("launcher")));
+  const struct {
+    const char* what;
+    int inJob;
+    int allowBreakaway;
+    int childInJob;
+    bool childOutlivesTheJob;
+  } cases[] = {
+      {"breakaway allowed", 1, 1, 0, true},
+      {"breakaway not allowed", 1, 0, 1, false},
+      {"no job", 0, 0, 0, true},
+  };
+  for (const auto& c : cases) {
+    hostPlatform().removeFile(logFile().c_str());
+    std::string report = joinPath(makeScratchDir("job"), "report.txt");
+    std::string probe = helperPath("probe");
+    std::string line = "\"" + fakeExe_ + "\" launch \"" + probe + "\" \"" + report + "\" --sleep=60000";
+    std::string witnessLine = "\"" + probe + "\" --sleep=60000";
+    Handle job = nullptr;
+    ProcessInformation witness = {};
+    ProcessInformation launcher = {};
+    if (c.inJob) {
+      job = testCreateKillOnCloseJob(c.allowBreakaway);
+      ASSERT_NE(job, nullptr) << c.what;
+      ASSERT_EQ(testCreateProcessInJob(job, &witnessLine[0], &witness), 1) << c.what;
+      ASSERT_EQ(testCreateProcessInJob(job, &line[0], &launcher), 1) << c.what;
+    } else {
+      StartupInfo startup = {sizeof(StartupInfo), 0, nullptr, nullptr, nullptr};
+      ASSERT_NE(hostPlatform().CreateProcessA(&line[0], 0, 0, &startup, &launcher), 0) << c.what;
+    }
+    uint32_t pid = waitForExit(launcher.process, 20000);
+    ASSERT_NE(pid, kStillActive) << c.what << ": the launcher did not end within 20 s";
+    ASSERT_NE(pid, 0xFFFFFFFFu) << c.what << ": the launcher could not launch the probe";
+    ASSERT_TRUE(waitForFile(report, 20000)) << c.what << ": the probe wrote no report within 20 s";
+    EXPECT_EQ(reportValue(readFile(report), "pid"), std::to_string(pid)) << c.what;
+    ProcessInformation child = {hostPlatform().OpenProcess(kProcessTerminate | kProcessQueryInformation, 0, pid),
+                                nullptr, pid, 0};
+    ASSERT_NE(child.process, nullptr) << c.what;
+    if (c.inJob) {
+      EXPECT_EQ(testIsProcessInJob(child.process, job), c.childInJob) << c.what;
+      hostPlatform().CloseHandle(job);
+      EXPECT_NE(waitForExit(witness.process, 20000), kStillActive)
+          << c.what << ": closing the job did not end the witness within 20 s";
+    }
+    EXPECT_EQ(isRunning(child), c.childOutlivesTheJob) << c.what;
+    // Inside the job or out of it, the start logs as any successful one.
+    std::string log;
+    for (const std::string& message : logMessages()) log += message + "\n";
+    EXPECT_EQ(log.find("ERROR:"), std::string::npos) << c.what << "\n" << log;
+    EXPECT_NE(log.find("createChildProcess: Successfully created child process '"), std::string::npos) << c.what;
+    EXPECT_NE(log.find("The PID of the spawned process is " + std::to_string(pid) + ".\n"), std::string::npos)
+        << c.what;
+    stopHelper(child);
+    stopHelper(witness);
+    stopHelper(launcher);
+  }
+}
+#endif
 
 }  // namespace

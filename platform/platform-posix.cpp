@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -278,38 +279,83 @@ int fdOfStdHandle(Handle handle, int fallback) {
   return slot != nullptr && slot->fd >= 0 ? slot->fd : fallback;
 }
 
-// Hands errno to the parent, which reports it as the creation's failure.
-[[noreturn]] void reportExecFailure(int errorPipe) {
+// The null device for the child's null standard handles, opened close-on-exec
+// at 3 or above: with the launcher's own standard streams closed it would
+// otherwise land on 0 to 2, where the child's streams are set up by number.
+int openNullDevice() {
+  int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (fd < 0 || fd > 2) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   int error = errno;
-  ssize_t ignored = write(errorPipe, &error, sizeof error);
-  (void)ignored;
-  _exit(127);
+  close(fd);
+  errno = error;
+  return moved;
 }
 
-// The child side of process creation; never returns.
-void execChild(char** words, const StartupInfo* startupInfo, uint32_t creationFlags, int errorPipe) {
-  if (creationFlags & kDetachedProcess) setsid();
+// The child's descriptors: with kStartfUseStdHandles, each standard handle
+// or else the null device on 0 to 2; without inheritance, nothing above 2,
+// whether close-on-exec or not (the C library closes them with close_range
+// where the kernel has it). Returns 0 or an errno value.
+int describeChildDescriptors(const StartupInfo* startupInfo, int inheritHandles, int nullFd,
+                             posix_spawn_file_actions_t* actions) {
+  int error = 0;
+  if (nullFd >= 0) {
+    const Handle handles[3] = {startupInfo->stdInput, startupInfo->stdOutput, startupInfo->stdError};
+    for (int fd = 0; fd < 3 && error == 0; fd++) {
+      error = posix_spawn_file_actions_adddup2(actions, fdOfStdHandle(handles[fd], nullFd), fd);
+    }
+  }
+  if (error == 0 && !inheritHandles) error = posix_spawn_file_actions_addclosefrom_np(actions, 3);
+  return error;
+}
+
+// A child starts with no signal blocked and every disposition the default,
+// not with what the launcher's caller left behind: an ignored SIGINT or
+// SIGPIPE would otherwise pass through exec. A detached child leads a
+// session of its own. Returns 0 or an errno value.
+int describeChildAttributes(uint32_t creationFlags, posix_spawnattr_t* attributes) {
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (creationFlags & kDetachedProcess) flags |= POSIX_SPAWN_SETSID;
+  int error = posix_spawnattr_setsigmask(attributes, &none);
+  if (error == 0) error = posix_spawnattr_setsigdefault(attributes, &all);
+  if (error == 0) error = posix_spawnattr_setflags(attributes, flags);
+  return error;
+}
+
+// posix_spawnp reports a program that cannot be run as its own result, so no
+// descriptor of ours has to carry the child's exec error back.
+int spawnChild(char** words, int inheritHandles, uint32_t creationFlags, const StartupInfo* startupInfo,
+               pid_t* pid) {
+  int nullFd = -1;
   if (startupInfo != nullptr && (startupInfo->flags & kStartfUseStdHandles)) {
-    int nullFd = open("/dev/null", O_RDWR);
     // Without the null device the child would start with closed standard
     // descriptors and its own first opens would land on them.
-    if (nullFd < 0) reportExecFailure(errorPipe);
-    int in = fdOfStdHandle(startupInfo->stdInput, nullFd);
-    int out = fdOfStdHandle(startupInfo->stdOutput, nullFd);
-    int err = fdOfStdHandle(startupInfo->stdError, nullFd);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (nullFd > 2) close(nullFd);
+    nullFd = openNullDevice();
+    if (nullFd < 0) return errno;
   }
-  signal(SIGPIPE, SIG_DFL);
-  execvp(words[0], words);
-  reportExecFailure(errorPipe);
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  int error = posix_spawn_file_actions_init(&actions);
+  if (error == 0) {
+    error = posix_spawnattr_init(&attributes);
+    if (error == 0) {
+      error = describeChildDescriptors(startupInfo, inheritHandles, nullFd, &actions);
+      if (error == 0) error = describeChildAttributes(creationFlags, &attributes);
+      if (error == 0) error = posix_spawnp(pid, words[0], &actions, &attributes, words, environ);
+      posix_spawnattr_destroy(&attributes);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  if (nullFd >= 0) close(nullFd);
+  return error;
 }
 
+// A POSIX host has no job objects: kCreateBreakawayFromJob changes nothing.
 int createProcess(char* commandLine, int inheritHandles, uint32_t creationFlags,
                   const StartupInfo* startupInfo, ProcessInformation* processInformation) {
-  (void)inheritHandles;  // descriptors not marked close-on-exec are inherited
   static char storage[32768];
   static char* words[2048];
   size_t length = strlen(commandLine);
@@ -328,22 +374,10 @@ int createProcess(char* commandLine, int inheritHandles, uint32_t creationFlags,
     lastError = 4;
     return 0;
   }
-  int errorPipe[2];
-  if (pipe2(errorPipe, O_CLOEXEC) != 0) {
-    failWith(errno);
-    slots[processSlot].kind = slots[threadSlot].kind = kFree;
-    return 0;
-  }
-  pid_t pid = fork();
-  if (pid == 0) execChild(words, startupInfo, creationFlags, errorPipe[1]);
-  close(errorPipe[1]);
-  int childError = 0;
-  ssize_t got = pid < 0 ? -1 : read(errorPipe[0], &childError, sizeof childError);
-  int forkError = errno;
-  close(errorPipe[0]);
-  if (pid < 0 || got == static_cast<ssize_t>(sizeof childError)) {
-    if (pid > 0) waitpid(pid, nullptr, 0);
-    failWith(pid < 0 ? forkError : childError);
+  pid_t pid = 0;
+  int error = spawnChild(words, inheritHandles, creationFlags, startupInfo, &pid);
+  if (error != 0) {
+    failWith(error);
     slots[processSlot].kind = slots[threadSlot].kind = kFree;
     return 0;
   }

@@ -22,6 +22,8 @@ static_assert(kStdErrorHandle == STD_ERROR_HANDLE, "STD_ERROR_HANDLE");
 static_assert(kHandleFlagInherit == HANDLE_FLAG_INHERIT, "HANDLE_FLAG_INHERIT");
 static_assert(kStartfUseStdHandles == STARTF_USESTDHANDLES, "STARTF_USESTDHANDLES");
 static_assert(kDetachedProcess == DETACHED_PROCESS, "DETACHED_PROCESS");
+static_assert(kCreateBreakawayFromJob == CREATE_BREAKAWAY_FROM_JOB, "CREATE_BREAKAWAY_FROM_JOB");
+static_assert(kErrorAccessDenied == ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED");
 static_assert(kProcessTerminate == PROCESS_TERMINATE, "PROCESS_TERMINATE");
 static_assert(kProcessQueryInformation == PROCESS_QUERY_INFORMATION, "PROCESS_QUERY_INFORMATION");
 static_assert(kErrorInvalidParameter == ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER");

@@ -36,6 +36,7 @@ const uint32_t kStdErrorHandle = static_cast<uint32_t>(-12);
 const uint32_t kHandleFlagInherit = 1;
 const uint32_t kStartfUseStdHandles = 0x100;
 const uint32_t kDetachedProcess = 8;
+const uint32_t kCreateBreakawayFromJob = 0x01000000;
 const uint32_t kProcessTerminate = 0x0001;
 const uint32_t kProcessQueryInformation = 0x0400;
 const uint32_t kErrorFileNotFound = 2;

@@ -92,3 +92,46 @@ void testOnCrash(void (*note)()) {
   ::SetUnhandledExceptionFilter(noteUnhandled);
   signal(SIGABRT, noteAbort);
 }
+
+Handle testCreateKillOnCloseJob(int allowBreakaway) {
+  HANDLE job = ::CreateJobObjectA(nullptr, nullptr);
+  if (job == nullptr) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+  ZeroMemory(&limits, sizeof limits);
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | (allowBreakaway ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
+  if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    ::CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+int testCreateProcessInJob(Handle job, char* commandLine, ProcessInformation* info) {
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION created;
+  ZeroMemory(&created, sizeof created);
+  if (!::CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                        &created))
+    return 0;
+  if (!::AssignProcessToJobObject(job, created.hProcess)) {
+    ::TerminateProcess(created.hProcess, 1);
+    ::CloseHandle(created.hProcess);
+    ::CloseHandle(created.hThread);
+    return 0;
+  }
+  ::ResumeThread(created.hThread);
+  info->process = created.hProcess;
+  info->thread = created.hThread;
+  info->processId = created.dwProcessId;
+  info->threadId = created.dwThreadId;
+  return 1;
+}
+
+int testIsProcessInJob(Handle process, Handle job) {
+  BOOL inJob = FALSE;
+  if (!::IsProcessInJob(process, job, &inJob)) return -1;
+  return inJob ? 1 : 0;
+}

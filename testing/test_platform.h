@@ -36,3 +36,17 @@ int testOpenDescriptorCount();
 // Calls note when the process is about to die of a crash, an abort or a
 // sanitizer report, before the host's own report ends it.
 void testOnCrash(void (*note)());
+
+#ifdef _WIN32
+#include "platform/platform.h"
+
+// A job object that kills its processes when its last handle closes; with
+// allowBreakaway, a child created with kCreateBreakawayFromJob may leave it.
+// Null on failure.
+Handle testCreateKillOnCloseJob(int allowBreakaway);
+// Starts commandLine inside job, from its first instruction on (created
+// suspended, assigned, resumed), inheriting nothing; 1 on success.
+int testCreateProcessInJob(Handle job, char* commandLine, ProcessInformation* info);
+// 1 when process belongs to job, 0 when not, -1 when that cannot be told.
+int testIsProcessInJob(Handle process, Handle job);
+#endif
