@@ -95,11 +95,13 @@ void writeBanner() {
   logMessage("--------------- FIRST LOG MESSAGE FROM '%s' ---------------", exePath);
 }
 
+// A clock that cannot be converted gives a time of zeros rather than none,
+// so that the entry still begins the way every reader finds entries by.
 void formatTimestamp(char* timestamp, size_t size) {
-  timestamp[0] = '\0';
   struct tm local;
-  // A clock that cannot be converted gives no time, not a crash.
-  if (os.toLocalTime(os.getCurrentTime(), &local) == 0) strftime(timestamp, size, "%Y/%m/%d %H:%M:%S", &local);
+  if (os.toLocalTime(os.getCurrentTime(), &local) != 0 ||
+      strftime(timestamp, size, "%Y/%m/%d %H:%M:%S", &local) != 19)
+    snprintf(timestamp, size, "0000/00/00 00:00:00");
 }
 
 // Another run deleting the log over its cap holds it for a moment, refusing
@@ -126,17 +128,18 @@ int openLogWithRetry() {
 // hold a lock on the whole file for long: such a stranger costs the run one
 // short wait, after which each entry tries the lock once and is written
 // anyway.
-void lockLogBriefly(int fd) {
+int lockLogBriefly(int fd) {
   uint64_t start = 0;
   for (;;) {
     int answer = os.tryLockLog(fd);
-    if (answer == kLogLocked || lockGaveUp) return;
+    if (answer == kLogLocked) return 1;
+    if (lockGaveUp) return 0;
     uint64_t now = os.GetTickCount64();
     if (start == 0) start = now;
     uint32_t budget = answer == kLogLockedByARun ? kRunLockWaitBudget : kStrangerLockWaitBudget;
     if (now - start >= budget) {
       if (answer != kLogLockedByARun) lockGaveUp = 1;
-      return;
+      return 0;
     }
     os.Sleep(1);
   }
@@ -161,7 +164,7 @@ int appendEntry(const char* text, uint32_t length) {
       }
       return 0;
     }
-    lockLogBriefly(fd);
+    int locked = lockLogBriefly(fd);
     LogFileInfo info;
     if (os.getLogFileInfo(fd, &info) != 0 || !info.isRegular || info.links > 1) {
       os.closeLog(fd);
@@ -176,6 +179,8 @@ int appendEntry(const char* text, uint32_t length) {
       continue;
     }
     int written = os.appendToLog(fd, text, length);
+    // Without the lock another run may have written after this one.
+    if (written != 0 && locked) os.truncateLog(fd, info.size);
     os.closeLog(fd);
     return written == 0;
   }

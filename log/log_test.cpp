@@ -381,6 +381,36 @@ TEST_F(LogTest, TimeStampsSurvive2038) {
   EXPECT_EQ(readFile(logFile()).substr(0, 11), "2040/07/01 ");
 }
 
+int halfThenDiskFull(int fd, const char* text, uint32_t length) {
+  hostPlatform().appendToLog(fd, text, length / 2);
+  return -1;
+}
+int unconvertibleTime(int64_t, struct tm*) { return -1; }
+
+// An entry whose write fails part-way is taken back whole, and one whose
+// time cannot be converted still starts like an entry: either way the log
+// holds only whole entries that a reader can tell apart.
+TEST_F(LogTest, FailedWritesAndClocksLeaveOnlyWholeEntries) {
+  logMessage("before");
+  {
+    ScopedOverride<decltype(os.appendToLog)> full(os.appendToLog, halfThenDiskFull);
+    testing::internal::CaptureStdout();
+    logMessage("lost %s", std::string(300, 'x').c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not create log file.\n");
+  }
+  {
+    ScopedOverride<decltype(os.toLocalTime)> clock(os.toLocalTime, unconvertibleTime);
+    logMessage("timeless");
+  }
+  logMessage("after");
+  std::vector<std::string> messages = logMessages();
+  ASSERT_EQ(messages.size(), 4u);
+  EXPECT_EQ(messages[1], "before");
+  EXPECT_EQ(messages[2], "timeless");
+  EXPECT_EQ(messages[3], "after");
+  EXPECT_NE(readFile(logFile()).find("0000/00/00 00:00:00: (pid="), std::string::npos);
+}
+
 // Several processes writing into one log at once: every entry arrives
 // exactly once and whole.
 TEST_F(LogTest, ConcurrentWritersNeitherLoseNorTearEntries) {

@@ -621,6 +621,12 @@ int appendToLog(int fd, const char* text, uint32_t length) {
   return 0;
 }
 
+int truncateLog(int fd, uint64_t size) {
+  if (ftruncate(fd, static_cast<off_t>(size)) == 0) return 0;
+  failWith(errno);
+  return -1;
+}
+
 int closeLog(int fd) { return close(fd); }
 
 // Splits path into its folder (".", when it has none) and its last name.
@@ -747,6 +753,7 @@ constexpr Platform kHost = {
     .tryLockLog = tryLockLog,
     .getLogFileInfo = getLogFileInfo,
     .appendToLog = appendToLog,
+    .truncateLog = truncateLog,
     .closeLog = closeLog,
     .deleteLogOverCap = deleteLogOverCap,
     .isPrivateDirectory = isPrivateDirectory,

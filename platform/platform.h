@@ -124,6 +124,9 @@ struct ProcessInformation {
   X(int, getLogFileInfo, (int fd, LogFileInfo* info))                                                            \
   /* Writes length bytes at the end of the file with one call; 0 when all were. */                              \
   X(int, appendToLog, (int fd, const char* text, uint32_t length))                                               \
+  /* Cuts the file back to size bytes: an entry whose write failed part-way */                                   \
+  /* must not leave half of itself for the next entry to run on from. */                                        \
+  X(int, truncateLog, (int fd, uint64_t size))                                                                   \
   X(int, closeLog, (int fd))                                                                                     \
   /* Deletes the log at path if it is larger than cap, measuring and deleting */                                \
   /* one and the same file even while other runs do the same (Windows: one */                                   \

@@ -316,6 +316,10 @@ const FailureTable kStandardFailures = {
                return failWith(kErrorDiskFull, -1);
              }},
         },
+    .truncateLog =
+        {
+            {"fails", [](int, uint64_t) { return failWith(kErrorInvalidHandle, -1); }},
+        },
     .closeLog =
         {
             {"fails after closing",
