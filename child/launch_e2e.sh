@@ -1,19 +1,10 @@
 # End-to-end: launch and run against the probe, which records what it got.
 
-wait_for() {
-  local i
-  for i in $(seq 1 200); do
-    [ -e "$1" ] && return 0
-    sleep 0.05
-  done
-  return 1
-}
-
 test_launch_exits_with_the_childs_pid() {
   new_install
   local report="$root/report.txt"
   run_launcher launch "$(helper probe)" "$(host_path "$report")" "two words"
-  wait_for "$report" || fail "the probe wrote no report"
+  wait_until 20 "the probe's report $report" test -e "$report"
   local pid
   pid=$(tr -d '\r' <"$report" | sed -n 's/^pid=//p')
   if [ "$host" = win32 ]; then

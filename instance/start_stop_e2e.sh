@@ -53,9 +53,7 @@ test_start_then_stop_the_sample_server() {
   expect_code_is_pid "$pid"
   expect_pid_file "$pid"
   expect_file_eq "$err" "" "start stderr"
-  # The server takes its lock soon after it starts.
-  for _ in $(seq 1 100); do [ -e "$lock_file" ] && break; sleep 0.05; done
-  sleep 0.3
+  wait_until 20 "the sample server to lock $lock_file" lock_is_held "$lock_file"
   run_launcher stop "$(host_path "$instance")"
   expect_eq "$code" 0 "stop exit code"
   expect_file_eq "$err" "" "stop stderr"
@@ -151,8 +149,7 @@ test_stop_waits_for_a_lock_released_during_the_wait() {
   new_install
   new_instance
   run_launcher launch "$(helper sample-server)" "$(host_path "$instance")" 2500
-  for _ in $(seq 1 100); do [ -e "$lock_file" ] && break; sleep 0.05; done
-  sleep 0.5
+  wait_until 20 "the sample server to lock $lock_file" lock_is_held "$lock_file"
   run_launcher stop "$(host_path "$instance")"
   expect_eq "$code" 0 "exit code"
   expect_contains "$(log_messages)" "The server still holds the lock on '$(host_path "$lock_file")'.  Sleeping for 1 second and will try 29 more time(s)." "waited"

@@ -13,6 +13,8 @@ command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
 command -v wine >/dev/null || need+=(wine wine64)
 dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
 command -v file >/dev/null || need+=(file)
+# The end-to-end lock probe and the soak's watcher.
+command -v python3 >/dev/null || need+=(python3)
 # The release package (scripts/package.sh) and its test.
 command -v zip >/dev/null || need+=(zip)
 command -v unzip >/dev/null || need+=(unzip)

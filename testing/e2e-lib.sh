@@ -53,23 +53,69 @@ quote_for_cmd() {
   if [ -z "$word" ] || [[ "$word" == *" "* ]]; then printf '"%s"' "$word"; else printf '%s' "$word"; fi
 }
 
+# The longest a launcher run may take: run and stop wait about 30 s at most,
+# and a run under memcheck or a cold Wine start adds to that.
+launcher_deadline=150
+
 # run_launcher word... : runs the launcher, sets $code (the exit code as an
-# unsigned number of the bits the host keeps), fills $out and $err.
+# unsigned number of the bits the host keeps), fills $out and $err. A run
+# that has not ended by the deadline is killed and fails the test.
 run_launcher() {
+  local status=0
   if [ "$host" = win32 ]; then
     local bat="$root/run.bat" line word
     line="\"$(host_path "$exe")\""
     for word in "$@"; do line+=" $(quote_for_cmd "$word")"; done
     printf '@echo off\r\n%s%s >"%s" 2>"%s"\r\necho %%ERRORLEVEL%% >"%s"\r\n' \
       "${bat_setup:-}" "$line" "$(host_path "$out")" "$(host_path "$err")" "$(host_path "$root/code.txt")" >"$bat"
-    (cd "$root" && "${LAUNCHER_WINE:-wine}" cmd /c "$(host_path "$bat")" </dev/null >/dev/null 2>&1)
-    code=$(tr -d '\r\n ' <"$root/code.txt")
+    rm -f "$root/code.txt"
+    (cd "$root" && timeout --kill-after=10 "$launcher_deadline" "${LAUNCHER_WINE:-wine}" cmd /c "$(host_path "$bat")" </dev/null >/dev/null 2>&1) ||
+      status=$?
+    code=$(tr -d '\r\n ' <"$root/code.txt" 2>/dev/null)
     if [ "${code:0:1}" = - ]; then code=$((code + 4294967296)); fi
+    [ -n "$code" ] || fail "launcher.exe ${1:-}: no exit code recorded (wine cmd exited with $status)"
   else
     # LAUNCHER_WRAPPER runs the launcher under a checker (valgrind).
-    (cd "$root" && ${LAUNCHER_WRAPPER:-} "$exe" "$@" </dev/null >"$out" 2>"$err")
+    (cd "$root" && timeout --kill-after=10 "$launcher_deadline" ${LAUNCHER_WRAPPER:-} "$exe" "$@" </dev/null >"$out" 2>"$err")
     code=$?
+    status=$code
   fi
+  if [ "$status" = 124 ] || [ "$status" = 137 ]; then
+    fail "launcher ${1:-}: still running after ${launcher_deadline} s, killed"
+  fi
+}
+
+# wait_until seconds what command... : runs the command every 50 ms until it
+# succeeds; fails the test, naming what it waited for, when it has not
+# succeeded within the seconds.
+wait_until() {
+  local seconds=$1 what=$2 deadline
+  shift 2
+  deadline=$(($(date +%s%N) / 1000000 + seconds * 1000))
+  until "$@"; do
+    if [ $(($(date +%s%N) / 1000000)) -ge "$deadline" ]; then
+      fail "waited ${seconds} s for $what"
+      return 1
+    fi
+    sleep 0.05
+  done
+}
+
+# Whether some process holds a lock on the first byte of the file. Asks with
+# fcntl's F_GETLK, which takes no lock itself (a lock taken to test would make
+# a server that locks at that moment fail) and sees both the native build's
+# locks and those Wine sets on the file for launcher.exe's processes.
+lock_is_held() {
+  [ -e "$1" ] || return 1
+  python3 - "$1" <<'PY'
+import fcntl, os, struct, sys
+shape = 'hhqqi'  # struct flock: type, whence, start, length, pid
+fd = os.open(sys.argv[1], os.O_RDONLY)
+request = struct.pack(shape, fcntl.F_WRLCK, os.SEEK_SET, 0, 1, 0)
+request += b'\0' * (32 - len(request))
+answer = fcntl.fcntl(fd, fcntl.F_GETLK, request)
+sys.exit(0 if struct.unpack(shape, answer[:struct.calcsize(shape)])[0] != fcntl.F_UNLCK else 1)
+PY
 }
 
 # The log's messages, one per line: time stamp and process tag removed, CR

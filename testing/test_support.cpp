@@ -1,5 +1,6 @@
 #include "testing/test_support.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,11 +49,19 @@ std::string makeScratchDir(const char* tag) {
   hostPlatform().GetTempPathA(kMaxPath, temp);
   std::string base = joinPath(temp, "launcher-tests");
   hostPlatform().makeDirectory(base.c_str());
-  for (;;) {
-    std::string dir = joinPath(base, std::string(tag) + "-" + std::to_string(hostPlatform().GetCurrentProcessId()) +
-                                         "-" + std::to_string(++counter));
+  // Names left by an earlier process with the same id are skipped; a base
+  // where nothing can be made fails every try the same way.
+  std::string dir;
+  for (int attempt = 0; attempt < 1000; attempt++) {
+    dir = joinPath(base, std::string(tag) + "-" + std::to_string(hostPlatform().GetCurrentProcessId()) + "-" +
+                             std::to_string(++counter));
     if (hostPlatform().makeDirectory(dir.c_str()) == 0) return dir;
   }
+  // The callers cannot stop on a failure here, and with no directory of
+  // their own they would write beside other tests' files: stop the run.
+  ADD_FAILURE() << "makeScratchDir: 1000 names tried under " << base << ", none could be made (last " << dir << ")";
+  fflush(stdout);
+  exit(1);
 }
 
 std::string readFile(const std::string& path) {
@@ -111,11 +120,18 @@ void setEnvironmentVariable(const char* name, const char* value) {
 #endif
 }
 
-bool waitForFile(const std::string& path, int timeoutMs) {
-  for (int waited = 0; waited <= timeoutMs; waited += 20) {
-    if (pathExists(path)) return true;
+bool pollUntil(int timeoutMs, const std::function<bool()>& done) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     hostPlatform().Sleep(20);
   }
+}
+
+bool waitForFile(const std::string& path, int timeoutMs) {
+  if (pollUntil(timeoutMs, [&] { return pathExists(path); })) return true;
+  ADD_FAILURE() << "waitForFile: " << path << " did not appear within " << timeoutMs << " ms";
   return false;
 }
 
@@ -146,11 +162,11 @@ std::string escapeAsProbe(const std::string& text) {
 
 uint32_t waitForExit(Handle process, int timeoutMs) {
   uint32_t code = kStillActive;
-  for (int waited = 0; waited <= timeoutMs; waited += 20) {
+  bool ended = pollUntil(timeoutMs, [&] {
     hostPlatform().GetExitCodeProcess(process, &code);
-    if (code != kStillActive) break;
-    hostPlatform().Sleep(20);
-  }
+    return code != kStillActive;
+  });
+  if (!ended) ADD_FAILURE() << "waitForExit: the process still runs after " << timeoutMs << " ms";
   return code;
 }
 
@@ -190,18 +206,24 @@ ProcessInformation startLockHolder(const std::string& instanceDir, const std::st
   if (!holdMs.empty()) words.push_back(holdMs);
   ProcessInformation server = startHelper("sample-server", words);
   std::string lockFile = joinPath(joinPath(instanceDir, "locks"), "server.lock");
-  // Held once a fresh open of the file cannot take the first byte.
-  for (int waited = 0; waited < 20000; waited += 20) {
+  bool held = false;
+  // Held once a fresh open of the file cannot take the first byte. A server
+  // that has ended will never take it: no use waiting for the deadline.
+  pollUntil(20000, [&] {
     int fd = hostPlatform().openReadWrite(lockFile.c_str());
     if (fd != -1) {
-      int locked = hostPlatform().lockFirstByte(fd) == 0;
-      if (locked) hostPlatform().unlockFirstByte(fd);
+      held = hostPlatform().lockFirstByte(fd) != 0;
+      if (!held) hostPlatform().unlockFirstByte(fd);
       hostPlatform().closeDescriptor(fd);
-      if (!locked) return server;
     }
-    hostPlatform().Sleep(20);
+    return held || !isRunning(server);
+  });
+  if (!held) {
+    uint32_t code = 0;
+    hostPlatform().GetExitCodeProcess(server.process, &code);
+    ADD_FAILURE() << "startLockHolder: the sample server did not take the lock on " << lockFile << " within 20000 ms"
+                  << (code == kStillActive ? "" : " and exited with code " + std::to_string(code));
   }
-  ADD_FAILURE() << "the sample server never took its lock";
   return server;
 }
 

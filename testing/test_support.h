@@ -2,6 +2,7 @@
 // directories, and reading the diagnostic log back.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,13 +41,18 @@ std::string helperPath(const char* name);
 std::string hostText(const std::string& text);
 
 void setEnvironmentVariable(const char* name, const char* value);
-// Waits up to timeoutMs (real time) for path to exist.
+// Calls done every 20 ms until it returns true (then true) or timeoutMs of
+// real time have passed (then false).
+bool pollUntil(int timeoutMs, const std::function<bool()>& done);
+// Waits up to timeoutMs (real time) for path to exist; a failure, with the
+// path, when it does not.
 bool waitForFile(const std::string& path, int timeoutMs);
 // The "key=value" lines of a probe's report; escaped text stays escaped.
 std::string reportValue(const std::string& report, const std::string& key);
 // Text as the probe writes it: backslash, CR and LF escaped.
 std::string escapeAsProbe(const std::string& text);
-// Waits (real time) until the process has ended; returns its exit code.
+// Waits up to timeoutMs (real time) until the process has ended and returns
+// its exit code; a failure when it still runs then.
 uint32_t waitForExit(Handle process, int timeoutMs);
 
 // Starts one of the test helpers (probe, sample-server) with the given
@@ -55,7 +61,8 @@ ProcessInformation startHelper(const char* name, const std::vector<std::string>&
 // Terminates a helper if it still runs, waits for it and closes its handles.
 void stopHelper(ProcessInformation& helper);
 bool isRunning(const ProcessInformation& helper);
-// Starts a sample server on instanceDir and waits until it holds its lock.
+// Starts a sample server on instanceDir and waits until it holds its lock; a
+// failure, at once, when the server ends first.
 ProcessInformation startLockHolder(const std::string& instanceDir, const std::string& holdMs = "");
 
 // The length of the entry header "YYYY/MM/DD HH:MM:SS: (pid=N)  " that
