@@ -1,14 +1,35 @@
 #!/usr/bin/env bash
-# Builds the native launcher (build/native), the same under AddressSanitizer
-# and UndefinedBehaviorSanitizer (build/asan), and the 32-bit Windows
-# launcher.exe (build/win32), and where this host cannot run 32-bit programs
-# a 64-bit Windows build for the tests under Wine (build/win64).
-# Usage: build.sh [native|asan|win32|win64]...
+# Builds into build/<flavour>:
+#   native  the launcher and its tests (Debug); memcheck and the native soak
+#           run these same binaries
+#   asan    the same under AddressSanitizer and UndefinedBehaviorSanitizer
+#   win32   the 32-bit Windows launcher.exe and its tests; the Wine soak and
+#           the benchmarks run these same binaries
+#   win64   the same source as a 64-bit Windows build, for the tests under
+#           Wine where this host cannot run 32-bit programs (see
+#           scripts/wine-env.sh); there it stands in for win32 in every test
+#   fuzz    the libFuzzer targets (clang)
+#   bench   the native launcher as released (Release), for the benchmarks
+#   checks  no binaries: the tests that run the checks above (fuzzing,
+#           memcheck, soaks, benchmark smoke run) over the trees already built
+# Usage: build.sh [flavour]...   (default: native asan win32, and win64 where
+# Wine cannot run win32)
+# Then writes build/CTestTestfile.cmake, so that one `ctest --test-dir build`
+# runs the tests of every tree built so far.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavors=("$@")
-[ ${#flavors[@]} -gt 0 ] || flavors=(native asan win32)
 jobs=$(nproc)
+
+# Trees whose tests the one ctest run reports, in the order they run: the
+# quick unit and end-to-end tests first, and of the Windows builds only the
+# one Wine can run here. A tree with tests of its own joins this list.
+source scripts/wine-env.sh
+test_trees=(native asan "$LAUNCHER_WIN_BUILD" fuzz checks)
+if [ ${#flavors[@]} -eq 0 ]; then
+  flavors=(native asan win32)
+  [ "$LAUNCHER_WIN_BUILD" = win32 ] || flavors+=("$LAUNCHER_WIN_BUILD")
+fi
 
 for flavor in "${flavors[@]}"; do
   case $flavor in
@@ -18,19 +39,37 @@ for flavor in "${flavors[@]}"; do
     # that their tests run what ships.
     win32) args=(-DCMAKE_BUILD_TYPE=MinSizeRel -DLAUNCHER_RELEASE=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake) ;;
     win64) args=(-DCMAKE_BUILD_TYPE=MinSizeRel -DLAUNCHER_RELEASE=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake) ;;
+    bench) args=(-DCMAKE_BUILD_TYPE=Release -DLAUNCHER_TESTS=OFF) ;;
+    fuzz)
+      # A project of its own (clang, libFuzzer); its output is kept for when
+      # the compiler is missing or the build breaks.
+      mkdir -p build/fuzz
+      if ! { cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ \
+               -DLAUNCHER_FUZZ_SECONDS="${LAUNCHER_FUZZ_SECONDS:-30}" >build/fuzz/configure.log 2>&1 &&
+             cmake --build build/fuzz -j "$jobs" >build/fuzz/build.log 2>&1; }; then
+        tail -n 30 build/fuzz/configure.log build/fuzz/build.log >&2
+        echo "build.sh: the fuzz targets did not build (clang++ and libclang-rt come with LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh)" >&2
+        exit 2
+      fi
+      continue
+      ;;
+    checks)
+      cmake -S testing/checks -B build/checks >/dev/null
+      continue
+      ;;
     *) echo "unknown build $flavor" >&2; exit 2 ;;
   esac
-  cmake -S . -B "build/$flavor" -DLAUNCHER_WERROR=ON -DLAUNCHER_TEST_PREFIX="$flavor" "${args[@]}" >/dev/null
-  cmake --build "build/$flavor" -j "$jobs" >/dev/null
+  tree=build/$flavor
+  werror=-DLAUNCHER_WERROR=ON
+  # The benchmarks measure the build as released, with its own warnings.
+  [ "$flavor" = bench ] && { tree=build/bench-native; werror=; }
+  cmake -S . -B "$tree" $werror -DLAUNCHER_TEST_PREFIX="$flavor" "${args[@]}" >/dev/null
+  cmake --build "$tree" -j "$jobs" >/dev/null
 done
-# One test tree over every build made so far, so that one ctest run reports
-# them together, whichever flavours this call rebuilt. Only the Windows build
-# that Wine can run here has its tests run.
-source scripts/wine-env.sh
+
 built=()
-for flavor in native asan win32 win64; do
-  case $flavor in win32 | win64) [ "$flavor" = "$LAUNCHER_WIN_BUILD" ] || continue ;; esac
-  [ -f "build/$flavor/CTestTestfile.cmake" ] && built+=("$flavor")
+for tree in "${test_trees[@]}"; do
+  [ -f "build/$tree/CTestTestfile.cmake" ] && built+=("$tree")
 done
 printf 'subdirs(%s)\n' "${built[*]}" >build/CTestTestfile.cmake
 # The checks of the shipped build run without Wine, so they run here too.

@@ -4,18 +4,21 @@
 # per target the executions, the coverage and feature figures and the result.
 # Exits non-zero when any target finds a failure; the input that caused it is
 # kept under build/fuzz/run/<target>/artifacts/.
-# Usage: fuzz.sh [seconds per target, default 30] [target...]
+# Usage: fuzz.sh [--run-only] [seconds per target, default 30] [target...]
+# --run-only (the fuzz tests of ctest) runs the targets as built, building
+# nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+run_only=
+[ "${1:-}" = --run-only ] && { run_only=1; shift; }
 seconds=${1:-30}
 shift || true
 
-LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh
-
-mkdir -p build/fuzz
-if ! { cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ >build/fuzz/configure.log 2>&1 &&
-       cmake --build build/fuzz -j "$(nproc)" >build/fuzz/build.log 2>&1; }; then
-  tail -n 30 build/fuzz/configure.log build/fuzz/build.log
+if [ -z "$run_only" ]; then
+  LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh
+  bash scripts/build.sh fuzz
+elif [ ! -f build/fuzz/targets.txt ]; then
+  echo "fuzz.sh: no fuzz build; make it with: bash scripts/build.sh fuzz" >&2
   exit 2
 fi
 

@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# Memcheck over the native build: the unit test binary, then every launcher
-# run of the end-to-end suite. Builds build/valgrind (plain Debug). Each
-# launcher run is wrapped through LAUNCHER_WRAPPER (see run_launcher in
-# testing/e2e-lib.sh); a memory error or a definite leak makes that run exit
-# 99, which fails its test, and is listed from its log at the end.
-# Still-reachable blocks are expected (the log keeps its path for the run).
+# Memcheck over the native build (build/native, Debug): the unit test binary,
+# then every launcher run of the end-to-end suite. Each launcher run is
+# wrapped through LAUNCHER_WRAPPER (see run_launcher in testing/e2e-lib.sh);
+# a memory error or a definite leak makes that run exit 99, which fails its
+# test, and is listed from its log at the end. Still-reachable blocks are
+# expected (the log keeps its path for the run).
+# Usage: valgrind.sh [--run-only]   (--run-only: build nothing; the memcheck
+# test of ctest)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh
+build="$PWD/build/native"
+if [ "${1:-}" = --run-only ]; then
+  command -v valgrind >/dev/null || { echo "valgrind.sh: valgrind is missing (LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh)" >&2; exit 2; }
+  [ -x "$build/launcher_tests" ] || { echo "valgrind.sh: no native build; make it with: bash scripts/build.sh native" >&2; exit 2; }
+else
+  LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh
+  bash scripts/build.sh native
+fi
 
-build="$PWD/build/valgrind"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_TEST_PREFIX=valgrind >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
-
-logs="$build/memcheck"
+logs="$PWD/build/memcheck"
 rm -rf "$logs"
 mkdir -p "$logs"
 memcheck=(valgrind --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=99
@@ -27,7 +32,7 @@ echo "unit tests: exit $status"
 
 # The launcher runs of the end-to-end suite, each under memcheck with a log
 # of its own (%p: the launcher's PID).
-wrapper="$build/memcheck-wrapper.sh"
+wrapper="$logs/memcheck-wrapper.sh"
 cat >"$wrapper" <<WRAP
 #!/bin/sh
 exec ${memcheck[*]} --log-file="$logs/launcher.%p.log" "\$@"
