@@ -155,7 +155,7 @@ RUN_ID = r'W(\d+)R(\d+)'
 # (flat, or segment:offset), and winedbg's, which follows when it is the
 # prefix's debugger.
 CRASH = re.compile(r'wine: Unhandled (.*?) at address (?:0x)?(?:[0-9A-Fa-f]+:(?:0x)?)?([0-9A-Fa-f]+)')
-DEBUGGER_CRASH = re.compile(r'Unhandled exception: (.*?) in 32-bit code \(0x([0-9A-Fa-f]+)\)')
+DEBUGGER_CRASH = re.compile(r'Unhandled exception: (.*?) in (?:32|64)-bit code \(0x([0-9A-Fa-f]+)\)')
 
 
 def image_range(exe_file, report):
@@ -167,7 +167,11 @@ def image_range(exe_file, report):
     data = open(exe_file, 'rb').read(4096)
     pe = struct.unpack_from('<I', data, 0x3c)[0]
     optional = pe + 4 + 20
-    base, = struct.unpack_from('<I', data, optional + 28)
+    magic, = struct.unpack_from('<H', data, optional)
+    if magic == 0x20b:  # a 64-bit image
+        base, = struct.unpack_from('<Q', data, optional + 24)
+    else:
+        base, = struct.unpack_from('<I', data, optional + 28)
     size, = struct.unpack_from('<I', data, optional + 56)
     return base, base + size
 
@@ -401,7 +405,10 @@ class Checker:
         failed_runs = []
         for run_id, run in self.runs.items():
             if run['outcome'] == 'failed':
-                failed_runs.append('run %s failed: %s' % (run_id, '; '.join(run['faults'])))
+                # Whether the launcher got as far as its log tells a failing
+                # start of the process apart from a failing launcher.
+                failed_runs.append('run %s failed: %s; %d of its %d entries logged'
+                                   % (run_id, '; '.join(run['faults']), len(run['entries']), len(STEPS)))
             elif run['outcome'] == 'launcher crash':
                 failed_runs.append('run %s crashed inside launcher.exe: %s' % (run_id, run['crash']))
         for text in failed_runs:
