@@ -93,7 +93,7 @@ test_a_pipe_the_launcher_inherited_ends_when_the_launcher_exits() {
     reader=${PIPESTATUS[1]}
   fi
   expect_eq "$reader" 0 "the reader saw the end of the pipe (124: it still had a writer after 20 s)"
-  wait_for "$report" || fail "the probe wrote no report"
+  wait_until 20 "the probe's report $report" test -e "$report"
   pid=$(tr -d '\r' <"$report" | sed -n 's/^pid=//p')
   stop_by_pid "$pid"
   expect_eq "$was_running" yes "the child still ran when the reader saw the end"
@@ -134,7 +134,7 @@ test_launch_with_standard_streams_closed_gives_the_child_null_streams() {
     cd "$root" || exit 1
     exec ${LAUNCHER_WRAPPER:-} "$exe" launch "$(helper probe)" "$report" <&- >&- 2>&-
   )
-  wait_for "$report" || fail "the probe wrote no report"
+  wait_until 20 "the probe's report $report" test -e "$report"
   expect_eq "$(sed -n 's/^std\(in\|out\|err\)=//p' "$report" | tr '\n' ' ')" "null null null " "the child's streams"
 }
 
