@@ -1,7 +1,7 @@
 // Creation of the launcher's detached children.
 #pragma once
 
-#include "common/format.h"
+#include "common/process_id.h"
 #include "platform/platform.h"
 
 // Creates a child from commandLine with null standard handles and no

@@ -1,8 +1,8 @@
+// Bounded formatting into fixed-size buffers.
 #include "common/format.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 int formatBoundedV(char* buffer, size_t capacity, const char* format, va_list arguments) {
   va_list copy;
@@ -33,11 +33,4 @@ int formatBounded(char* buffer, size_t capacity, const char* format, ...) {
   int result = formatBoundedV(buffer, capacity, format, arguments);
   va_end(arguments);
   return result;
-}
-
-char* duplicateString(const char* text) {
-  size_t size = strlen(text) + 1;
-  char* copy = static_cast<char*>(malloc(size));
-  if (copy != nullptr) memcpy(copy, text, size);
-  return copy;
 }

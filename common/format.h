@@ -1,12 +1,8 @@
+// Bounded formatting into fixed-size buffers.
 #pragma once
 
 #include <cstdarg>
 #include <cstddef>
-#include <cstdint>
-
-// A process id: the operating system's 32 bits, read as signed. -1 means no
-// process (a failed spawn); 0 means a PID file that held no PID.
-typedef int32_t ProcessId;
 
 // Formats into buffer, never writing more than capacity bytes. With n the
 // length of the complete text:
@@ -22,6 +18,3 @@ int formatBounded(char* buffer, size_t capacity, const char* format, ...)
 #endif
     ;
 int formatBoundedV(char* buffer, size_t capacity, const char* format, va_list arguments);
-
-// A heap copy of text (the runtime's strdup), or null when none can be made.
-char* duplicateString(const char* text);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/format.h"
+#include "common/text.h"
 #include "log/log.h"
 #include "platform/platform.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/format.h"
+#include "common/process_id.h"
 
 // Records pid in <instanceDir>\logs\server.pid as one line "%d\n", written
 // in text mode (CR LF on Windows). Failures are logged, never returned: the

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "common/format.h"
+#include "common/process_id.h"
 #include "testing/test_support.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "common/format.h"
+#include "common/process_id.h"
 
 // Returned by pidFileWriteTime when the time is not known.
 const int64_t kUnknownTime = -1;

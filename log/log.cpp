@@ -8,6 +8,7 @@
 #include <cstdarg>
 
 #include "common/format.h"
+#include "common/text.h"
 #include "platform/platform.h"
 
 namespace {
