@@ -3,6 +3,10 @@
 
 #include <cstddef>
 
+// The size of the buffer that launch, run and start compose a command line
+// into, terminator included.
+const size_t kCommandLineSize = 2100;
+
 // Joins the words of a null-terminated list into one command line in buffer
 // (size bytes, terminator included): single spaces between words, "" for an
 // empty word, a word quoted when it has a space before any line feed, and

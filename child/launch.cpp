@@ -6,7 +6,6 @@
 
 namespace {
 
-const int kCommandLineSize = 2100;
 const uint32_t kPollInterval = 500;
 const uint32_t kWaitBudget = 30000;
 

@@ -8,12 +8,6 @@
 #include "instance/pid_file.h"
 #include "log/log.h"
 
-namespace {
-
-const int kCommandLineSize = 2100;
-
-}  // namespace
-
 int startCommand(int, char** argv) {
   char* instanceDir = getInstanceDirArgument(argv[2]);
   if (instanceDir == nullptr) return -1;
