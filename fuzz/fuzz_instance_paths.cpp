@@ -1,5 +1,6 @@
-// isSafePath and the PID and lock file names composed from an instance
-// directory, on a heap buffer of exactly the given size.
+// isSafePath and the names composed from an instance directory (the
+// composition itself, the PID file's and the lock file's), on a heap buffer
+// of exactly the given size.
 //
 // Input: two bytes choose the size, the rest (up to a NUL) is the directory.
 // Size word with the top bit clear: that value modulo 4201. With the top bit
@@ -14,6 +15,8 @@
 
 #include "fuzz_check.h"
 #include "instance/instance_dir.h"
+#include "instance/pid_file.h"
+#include "instance/server_lock.h"
 #include "log_capture.h"
 
 namespace {
@@ -72,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result == 0) FUZZ_CHECK(capture::messageOf(entries[1]).rfind("ERROR:  Unable to get the PID file name", 0) == 0);
 
   memset(buffer.get(), kUntouched, capacity);
-  result = composePidFileName(text.get(), buffer.get(), capacity);
+  result = composeInstanceFileName(text.get(), "/logs/server.pid", buffer.get(), capacity);
   checkName(result, dir, "/logs/server.pid", buffer.get(), capacity);
   FUZZ_CHECK(capture::take().empty());
 

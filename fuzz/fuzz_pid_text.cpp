@@ -41,7 +41,7 @@ int32_t referenceParse(const char* text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const size_t kRead = 1023;
+  const size_t kRead = kPidTextSize - 1;
   size_t n = size < kRead ? size : kRead;
   std::unique_ptr<char[]> text(new char[n + 1]);
   memcpy(text.get(), data, n);

@@ -1,3 +1,4 @@
+// The instance directory of start and stop, and the names of its files.
 #include "instance/instance_dir.h"
 
 #include <cstdio>
@@ -7,13 +8,6 @@
 #include "common/text.h"
 #include "log/log.h"
 #include "platform/platform.h"
-
-namespace {
-
-const char kPidFileSuffix[] = PATH_SEP "logs" PATH_SEP "server.pid";
-const char kLockFileSuffix[] = PATH_SEP "locks" PATH_SEP "server.lock";
-
-}  // namespace
 
 char* resolveInstanceDir(const char* path) {
   if (path == nullptr) return nullptr;
@@ -51,31 +45,8 @@ char* getInstanceDirArgument(const char* argument) {
 
 int isSafePath(const char* path) { return path != nullptr && strstr(path, "..") == nullptr; }
 
-int composePidFileName(const char* instanceDir, char* buffer, size_t size) {
-  if (!isSafePath(instanceDir) || !(strlen(instanceDir) + strlen(kPidFileSuffix) < size)) return 0;
-  formatBounded(buffer, size, "%s%s", instanceDir, kPidFileSuffix);
-  return 1;
-}
-
-int getPidFileName(const char* instanceDir, char* buffer, size_t size) {
-  logMessage("Attempting to get the PID file for instanceDir='%s'", instanceDir);
-  if (!isSafePath(instanceDir)) {
-    logError("Unable to get the PID file name because the instance dir is not a safe path.");
-    return 0;
-  }
-  if (!composePidFileName(instanceDir, buffer, size)) {
-    logError("Unable to get the PID file name because the path was too long.");
-    return 0;
-  }
-  logMessage("PID file name is '%s'.", buffer);
-  return 1;
-}
-
-int getLockFileName(const char* instanceDir, char* buffer, size_t size) {
-  if (!isSafePath(instanceDir) || !(strlen(instanceDir) + strlen(kLockFileSuffix) < size)) {
-    logError("Unable to get the lock file name for instanceDir='%s'.", instanceDir);
-    return 0;
-  }
-  formatBounded(buffer, size, "%s%s", instanceDir, kLockFileSuffix);
+int composeInstanceFileName(const char* instanceDir, const char* suffix, char* buffer, size_t size) {
+  if (!isSafePath(instanceDir) || !(strlen(instanceDir) + strlen(suffix) < size)) return 0;
+  formatBounded(buffer, size, "%s%s", instanceDir, suffix);
   return 1;
 }

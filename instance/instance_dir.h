@@ -1,6 +1,11 @@
+// The instance directory of start and stop, and the names of its files.
 #pragma once
 
 #include <cstddef>
+
+// The size of every buffer that a name of a file under the instance
+// directory is composed into, terminator included.
+const size_t kFileNameSize = 1024;
 
 // The instance directory named on the command line, as an absolute path of
 // at most 259 characters that named an existing directory: a heap string the
@@ -14,14 +19,8 @@ char* getInstanceDirArgument(const char* argument);
 // 1 when path is not null and holds no "..", anywhere; else 0.
 int isSafePath(const char* path);
 
-// <instanceDir>\logs\server.pid into buffer (size bytes, terminator
-// included). 1 when composed; 0 when the directory is unsafe or the name
-// does not fit, the buffer then untouched.
-int getPidFileName(const char* instanceDir, char* buffer, size_t size);
-
-// As getPidFileName, without logging anything.
-int composePidFileName(const char* instanceDir, char* buffer, size_t size);
-
-// <instanceDir>\locks\server.lock into buffer, as getPidFileName; logs only
-// its refusal.
-int getLockFileName(const char* instanceDir, char* buffer, size_t size);
+// instanceDir followed by suffix into buffer (size bytes, terminator
+// included): the one composition of the names of the files under an
+// instance directory. 1 when composed; 0 when the directory is unsafe or the
+// name does not fit, the buffer then untouched. Logs nothing.
+int composeInstanceFileName(const char* instanceDir, const char* suffix, char* buffer, size_t size);

@@ -94,43 +94,16 @@ TEST(IsSafePath, RefusesTwoDotsAnywhere) {
   for (const auto& c : cases) EXPECT_EQ(isSafePath(c.path), c.safe) << (c.path ? c.path : "null");
 }
 
-TEST_F(InstanceDirTest, PidFileNameNeedsRoomForItsTerminator) {
-  const char* dir = "inst";  // 4 + 16 characters
+TEST_F(InstanceDirTest, ComposesAFileNameOnlyWhenItFitsWithItsTerminatorAndLogsNothing) {
+  const char* suffix = PATH_SEP "x" PATH_SEP "y";  // 4 characters
   char buffer[64];
   memset(buffer, '#', sizeof buffer);
-  EXPECT_EQ(getPidFileName(dir, buffer, 20), 0);
+  EXPECT_EQ(composeInstanceFileName("inst", suffix, buffer, 8), 0);
+  EXPECT_EQ(composeInstanceFileName("a..b", suffix, buffer, sizeof buffer), 0);
   EXPECT_EQ(buffer[0], '#') << "untouched on failure";
-  EXPECT_EQ(getPidFileName(dir, buffer, 21), 1);
-  EXPECT_STREQ(buffer, "inst" PATH_SEP "logs" PATH_SEP "server.pid");
-  EXPECT_EQ(logText(),
-            "Attempting to get the PID file for instanceDir='inst'\n"
-            "ERROR:  Unable to get the PID file name because the path was too long.\n"
-            "Attempting to get the PID file for instanceDir='inst'\n"
-            "PID file name is 'inst" PATH_SEP "logs" PATH_SEP "server.pid'.\n");
-}
-
-TEST_F(InstanceDirTest, LockFileNameNeedsRoomForItsTerminatorAndLogsOnlyRefusals) {
-  char buffer[64];
-  EXPECT_EQ(getLockFileName("inst", buffer, 22), 0);
-  EXPECT_EQ(getLockFileName("inst", buffer, 23), 1);
-  EXPECT_STREQ(buffer, "inst" PATH_SEP "locks" PATH_SEP "server.lock");
-  EXPECT_EQ(logText(), "ERROR:  Unable to get the lock file name for instanceDir='inst'.\n");
-}
-
-TEST_F(InstanceDirTest, UnsafeDirectoriesGetNoNames) {
-  char buffer[1024];
-  EXPECT_EQ(getPidFileName("a..b", buffer, sizeof buffer), 0);
-  EXPECT_EQ(getLockFileName("a..b", buffer, sizeof buffer), 0);
-  EXPECT_EQ(logText(),
-            "Attempting to get the PID file for instanceDir='a..b'\n"
-            "ERROR:  Unable to get the PID file name because the instance dir is not a safe path.\n"
-            "ERROR:  Unable to get the lock file name for instanceDir='a..b'.\n");
-}
-
-TEST_F(InstanceDirTest, ADirectoryEndingInASeparatorGivesTwoSeparators) {
-  char buffer[1024];
-  ASSERT_EQ(getPidFileName("C:" PATH_SEP, buffer, sizeof buffer), 1);
-  EXPECT_STREQ(buffer, "C:" PATH_SEP PATH_SEP "logs" PATH_SEP "server.pid");
+  EXPECT_EQ(composeInstanceFileName("inst", suffix, buffer, 9), 1);
+  EXPECT_STREQ(buffer, "inst" PATH_SEP "x" PATH_SEP "y");
+  EXPECT_EQ(logText(), "");
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// The PID file: its name, writing, reading and write time.
 #include "instance/pid_file.h"
 
 #include <climits>
@@ -10,14 +11,28 @@
 
 namespace {
 
-const int kNameSize = 1024;
+const char kPidFileSuffix[] = PATH_SEP "logs" PATH_SEP "server.pid";
 
 }  // namespace
 
+int getPidFileName(const char* instanceDir, char* buffer, size_t size) {
+  logMessage("Attempting to get the PID file for instanceDir='%s'", instanceDir);
+  if (!isSafePath(instanceDir)) {
+    logError("Unable to get the PID file name because the instance dir is not a safe path.");
+    return 0;
+  }
+  if (!composeInstanceFileName(instanceDir, kPidFileSuffix, buffer, size)) {
+    logError("Unable to get the PID file name because the path was too long.");
+    return 0;
+  }
+  logMessage("PID file name is '%s'.", buffer);
+  return 1;
+}
+
 void createPidFile(const char* instanceDir, ProcessId pid) {
   logMessage("createPidFile(instanceDir='%s',pid=%d)", instanceDir, pid);
-  char name[kNameSize];
-  if (!getPidFileName(instanceDir, name, kNameSize)) {
+  char name[kFileNameSize];
+  if (!getPidFileName(instanceDir, name, kFileNameSize)) {
     logError("Couldn't create the pid file because the pid file name could not be constructed.");
     return;
   }
@@ -47,16 +62,16 @@ ProcessId parsePidText(const char* text) {
 ProcessId getPid(const char* instanceDir) {
   logMessage("Attempting to get the PID for the server rooted at '%s'.", instanceDir);
   ProcessId result = 0;
-  char name[kNameSize];
-  if (getPidFileName(instanceDir, name, kNameSize)) {
+  char name[kFileNameSize];
+  if (getPidFileName(instanceDir, name, kFileNameSize)) {
     FILE* stream = os.openSharedForRead(name);
     if (stream == nullptr) {
       const char* kMessage = "File %s could not be opened.\nMost likely the server has already stopped.\n\n";
       logMessage(kMessage, name);
       fprintf(stderr, kMessage, name);
     } else {
-      char text[kNameSize];
-      size_t n = fread(text, 1, kNameSize - 1, stream);
+      char text[kPidTextSize];
+      size_t n = fread(text, 1, kPidTextSize - 1, stream);
       fclose(stream);
       text[n] = '\0';
       if (n == 0) {
@@ -69,4 +84,13 @@ ProcessId getPid(const char* instanceDir) {
   }
   logMessage("getPid('%s') returning %d.", instanceDir, result);
   return result;
+}
+
+int64_t pidFileWriteTime(const char* instanceDir) {
+  char name[kFileNameSize];
+  int64_t writtenAt = 0;
+  if (!composeInstanceFileName(instanceDir, kPidFileSuffix, name, sizeof name) ||
+      os.getFileWriteTime(name, &writtenAt) != 0)
+    return kUnknownTime;
+  return writtenAt;
 }

@@ -1,9 +1,26 @@
+// The PID file, <instanceDir>\logs\server.pid: its name, writing, reading
+// and write time.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 #include "common/process_id.h"
 
-// Records pid in <instanceDir>\logs\server.pid as one line "%d\n", written
-// in text mode (CR LF on Windows). Failures are logged, never returned: the
+// The size of the buffer a PID file is read into: at most its first 1023
+// bytes, and a terminator.
+const size_t kPidTextSize = 1024;
+
+// Returned by pidFileWriteTime when the time is not known.
+const int64_t kUnknownTime = -1;
+
+// <instanceDir>\logs\server.pid into buffer (size bytes, terminator
+// included). 1 when composed; 0 when the directory is unsafe or the name
+// does not fit, the buffer then untouched.
+int getPidFileName(const char* instanceDir, char* buffer, size_t size);
+
+// Records pid in the instance's PID file as one line "%d\n", written in
+// text mode (CR LF on Windows). Failures are logged, never returned: the
 // caller's result does not depend on them.
 void createPidFile(const char* instanceDir, ProcessId pid);
 
@@ -12,6 +29,9 @@ void createPidFile(const char* instanceDir, ProcessId pid);
 // bits. 0 means the text holds no PID.
 ProcessId parsePidText(const char* text);
 
-// The PID read from the instance's PID file (at most its first 1023 bytes),
-// or 0 when there is none.
+// The PID read from the instance's PID file, or 0 when there is none.
 ProcessId getPid(const char* instanceDir);
+
+// When the instance's PID file was last written, in seconds since 1970, or
+// kUnknownTime. Logs nothing.
+int64_t pidFileWriteTime(const char* instanceDir);

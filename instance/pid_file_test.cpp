@@ -1,5 +1,6 @@
 #include "instance/pid_file.h"
 
+#include <cstring>
 #include <string>
 
 #include "testing/test_support.h"
@@ -51,6 +52,35 @@ TEST_F(PidFileTest, AFailedWriteIsLoggedAsAnErrorNotAsSuccess) {
   ScopedOverride<decltype(os.openExclusiveForWrite)> readOnly(os.openExclusiveForWrite, openReadOnlyInstead);
   createPidFile(instance_.c_str(), 812);
   EXPECT_EQ(logMessages().back(), "ERROR:  Couldn't write pid=812 to the pid file '" + pidFile_ + "'.");
+}
+
+TEST_F(PidFileTest, PidFileNameNeedsRoomForItsTerminator) {
+  const char* dir = "inst";  // 4 + 16 characters
+  char buffer[64];
+  memset(buffer, '#', sizeof buffer);
+  EXPECT_EQ(getPidFileName(dir, buffer, 20), 0);
+  EXPECT_EQ(buffer[0], '#') << "untouched on failure";
+  EXPECT_EQ(getPidFileName(dir, buffer, 21), 1);
+  EXPECT_STREQ(buffer, "inst" PATH_SEP "logs" PATH_SEP "server.pid");
+  EXPECT_EQ(logText(),
+            "Attempting to get the PID file for instanceDir='inst'\n"
+            "ERROR:  Unable to get the PID file name because the path was too long.\n"
+            "Attempting to get the PID file for instanceDir='inst'\n"
+            "PID file name is 'inst" PATH_SEP "logs" PATH_SEP "server.pid'.\n");
+}
+
+TEST_F(PidFileTest, AnUnsafeDirectoryGetsNoPidFileName) {
+  char buffer[1024];
+  EXPECT_EQ(getPidFileName("a..b", buffer, sizeof buffer), 0);
+  EXPECT_EQ(logText(),
+            "Attempting to get the PID file for instanceDir='a..b'\n"
+            "ERROR:  Unable to get the PID file name because the instance dir is not a safe path.\n");
+}
+
+TEST_F(PidFileTest, ADirectoryEndingInASeparatorGivesTwoSeparators) {
+  char buffer[1024];
+  ASSERT_EQ(getPidFileName("C:" PATH_SEP, buffer, sizeof buffer), 1);
+  EXPECT_STREQ(buffer, "C:" PATH_SEP PATH_SEP "logs" PATH_SEP "server.pid");
 }
 
 TEST(ParsePidText, ReadsLikeBase10Strtol) {

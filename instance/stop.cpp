@@ -1,3 +1,4 @@
+// stop: terminating the server, waiting for its lock, removing its PID file.
 #include "instance/stop.h"
 
 #include <cerrno>
@@ -6,13 +7,13 @@
 
 #include "instance/instance_dir.h"
 #include "instance/pid_file.h"
+#include "instance/server_lock.h"
 #include "instance/termination.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
 namespace {
 
-const int kNameSize = 1024;
 const int kLockProbes = 30;
 const uint32_t kLockProbeInterval = 1000;
 const int kRemoveAttempts = 10;
@@ -29,8 +30,8 @@ int reportExistence(const char* name) {
 
 int waitForLockRelease(const char* instanceDir) {
   int remaining = kLockProbes;
-  char name[kNameSize];
-  if (!getLockFileName(instanceDir, name, kNameSize)) return 0;
+  char name[kFileNameSize];
+  if (!getLockFileName(instanceDir, name, kFileNameSize)) return 0;
   for (;;) {
     if (!reportExistence(name)) {
       logMessage("Lock file '%s' does not exist, so the server is stopped.", name);
@@ -69,8 +70,8 @@ int deletePidFile(const char* instanceDir) {
   int removed = 0;
   int remaining = kRemoveAttempts;
   logMessage("Attempting to delete the PID file from instanceDir='%s'.", instanceDir);
-  char name[kNameSize];
-  if (getPidFileName(instanceDir, name, kNameSize)) {
+  char name[kFileNameSize];
+  if (getPidFileName(instanceDir, name, kFileNameSize)) {
     int exists = reportExistence(name);
     while (exists && remaining > 0 && !removed) {
       logMessage("PID file '%s' exists, attempting to remove it.", name);

@@ -1,6 +1,7 @@
+// Termination of the process that a PID file names.
 #include "instance/termination.h"
 
-#include "instance/instance_dir.h"
+#include "instance/pid_file.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
@@ -49,14 +50,6 @@ int terminate(Handle process, ProcessId pid) {
 }
 
 }  // namespace
-
-int64_t pidFileWriteTime(const char* instanceDir) {
-  char name[1024];
-  int64_t writtenAt = 0;
-  if (!composePidFileName(instanceDir, name, sizeof name) || os.getFileWriteTime(name, &writtenAt) != 0)
-    return kUnknownTime;
-  return writtenAt;
-}
 
 int killProcess(ProcessId pid, int64_t pidFileWrittenAt) {
   logMessage("killProcess(pid=%d)", pid);

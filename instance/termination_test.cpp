@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "instance/pid_file.h"
 #include "testing/test_support.h"
 
 namespace {
