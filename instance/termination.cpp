@@ -42,6 +42,15 @@ int waitForExit(Handle process, ProcessId pid) {
 int terminate(Handle process, ProcessId pid) {
   if (!os.TerminateProcess(process, 0)) {
     uint32_t error = os.GetLastError();
+    // A process that has already ended, kept known by a handle still open
+    // somewhere, cannot be terminated: Windows answers access denied. It is
+    // gone all the same. A failed query counts as still running.
+    uint32_t code = kStillActive;
+    os.GetExitCodeProcess(process, &code);
+    if (code != kStillActive) {
+      logMessage("Process (pid=%d) has exited with exit code %d.", pid, static_cast<int>(code));
+      return 1;
+    }
     logError("Failed to terminate process (pid=%d) lastError=%d.", pid, static_cast<int>(error));
     return 0;
   }
