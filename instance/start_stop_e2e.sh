@@ -200,3 +200,27 @@ test_two_starts_leave_the_second_pid() {
   kill_pid "$first"
   kill_pid "$second"
 }
+
+test_stop_logs_the_own_exit_code_of_a_process_that_ended_by_itself() {
+  [ "$host" = win32 ] && return  # a zombie is a POSIX matter
+  new_install
+  new_instance
+  local zombie holder
+  # The subshell starts the probe, then becomes sleep, which never reaps
+  # it: a zombie that is not the launcher's child.
+  ( "$(helper probe)" --exit=3 & echo $! >"$root/zombie.pid"; exec sleep 60 ) &
+  holder=$!
+  for _ in $(seq 1 100); do
+    [ -s "$root/zombie.pid" ] && grep -q '^State:[[:space:]]*Z' "/proc/$(cat "$root/zombie.pid")/status" 2>/dev/null && break
+    sleep 0.05
+  done
+  zombie=$(cat "$root/zombie.pid")
+  grep -q '^State:[[:space:]]*Z' "/proc/$zombie/status" || fail "the probe never became a zombie"
+  printf '%s\n' "$zombie" >"$pid_file"
+  run_launcher stop "$(host_path "$instance")"
+  expect_eq "$code" 0 "exit code"
+  expect_contains "$(log_messages)" "Process (pid=$zombie) has exited with exit code 3." "its own exit code"
+  [ -e "$pid_file" ] && fail "the PID file is still there"
+  kill "$holder"
+  wait "$holder" 2>/dev/null
+}

@@ -67,11 +67,32 @@ TEST_F(KillProcessTest, AProcessThatCannotBeOpenedIsAFailure) {
             "ERROR:  Failed to open the process (pid=42) lastError=5.\nkillProcess(pid=42) returning 0\n");
 }
 
-TEST_F(FakeProcessTest, RefusedTerminationIsAFailure) {
+int exitedWithThree(Handle, uint32_t* code) {
+  *code = 3;
+  return 1;
+}
+
+// Windows refuses to terminate a process that has already ended (access
+// denied); the exit code tells that apart from a real refusal.
+TEST_F(FakeProcessTest, RefusedTerminationIsAFailureUnlessTheProcessHasEnded) {
+  const struct {
+    int (*query)(Handle, uint32_t*);
+    int result;
+    const char* line;
+  } cases[] = {
+      {alwaysActive, 0, "ERROR:  Failed to terminate process (pid=42) lastError=5.\n"},
+      {exitedWithThree, 1, "Process (pid=42) has exited with exit code 3.\n"},
+  };
   ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, refusedTerminate);
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, accessDenied);
-  EXPECT_EQ(killProcess(42, kUnknownTime), 0);
-  EXPECT_EQ(logMessages().end()[-2], "ERROR:  Failed to terminate process (pid=42) lastError=5.");
+  for (const auto& c : cases) {
+    ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, c.query);
+    std::string before = logText();
+    EXPECT_EQ(killProcess(42, kUnknownTime), c.result) << c.line;
+    EXPECT_EQ(logText(), before + "killProcess(pid=42)\nOpening process with pid=42.\n" + c.line +
+                             "killProcess(pid=42) returning " + std::to_string(c.result) + "\n");
+  }
+  EXPECT_TRUE(recordedSleeps.empty());
 }
 
 TEST_F(FakeProcessTest, AProcessThatNeverExitsCosts20QueriesAnd20Sleeps) {
@@ -101,6 +122,16 @@ TEST_F(KillProcessTest, TerminatesARealProcess) {
   std::string id = std::to_string(pid);
   EXPECT_NE(logText().find("Successfully began termination process for (pid=" + id + ").\n"), std::string::npos);
   EXPECT_EQ(logMessages().end()[-2], "Process (pid=" + id + ") has exited with exit code 0.");
+}
+
+// Natively a zombie, under Windows a process object kept by the helper's
+// handle: either way it ended by itself, before any termination.
+TEST_F(KillProcessTest, AProcessThatEndedByItselfKeepsItsExitCode) {
+  helper_ = startHelper("probe", {"--exit=3"});
+  ASSERT_TRUE(waitUntilEnded(helper_, 10000)) << "the probe did not exit";
+  ProcessId pid = static_cast<ProcessId>(helper_.processId);
+  EXPECT_EQ(killProcess(pid, kUnknownTime), 1);
+  EXPECT_EQ(logMessages().end()[-2], "Process (pid=" + std::to_string(pid) + ") has exited with exit code 3.");
 }
 
 // A PID file that outlived its server can name a process that got the id

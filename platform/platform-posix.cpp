@@ -36,6 +36,7 @@ struct Slot {
   int isChild;
   int exited;
   uint32_t exitCode;
+  int endedByKill;  // SIGKILL ended it: a termination's doing, if there was one
   int terminated;
   uint32_t terminateCode;
 };
@@ -425,33 +426,71 @@ Handle openProcess(uint32_t access, int inheritHandle, uint32_t processId) {
   return handleOf(index);
 }
 
+// What /proc/<pid>/stat tells of a process.
+struct ProcessStat {
+  char state;                     // 'Z' or 'X' once it has ended
+  unsigned long long startTicks;  // clock ticks from boot to its start
+  int hasExitStatus;
+  int exitStatus;  // once it has ended, as waitpid would give it
+};
+
+// 0 when the process has an entry in /proc, -1 when it has none (it has
+// been reaped, or never was).
+int readProcessStat(pid_t pid, ProcessStat* stat) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE* file = fopen(path, "re");
+  if (file == nullptr) return -1;
+  char text[1024];
+  size_t n = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  text[n] = '\0';
+  // Fields after the command name, which may hold spaces and parentheses,
+  // begin with field 3, the state.
+  const char* p = strrchr(text, ')');
+  if (p == nullptr || p[1] != ' ' || p[2] == '\0') return -1;
+  memset(stat, 0, sizeof *stat);
+  p += 2;
+  for (int field = 3; *p != '\0'; field++) {
+    if (field == 3) stat->state = *p;
+    if (field == 22) stat->startTicks = strtoull(p, nullptr, 10);
+    if (field == 52) {
+      stat->exitStatus = static_cast<int>(strtol(p, nullptr, 10));
+      stat->hasExitStatus = 1;
+    }
+    while (*p != '\0' && *p != ' ') p++;
+    while (*p == ' ') p++;
+  }
+  return 0;
+}
+
+bool hasEnded(pid_t pid) {
+  ProcessStat stat;
+  return readProcessStat(pid, &stat) != 0 || stat.state == 'Z' || stat.state == 'X';
+}
+
+void recordEnd(Slot* slot, int status) {
+  slot->exited = 1;
+  slot->exitCode = WIFEXITED(status) ? static_cast<uint32_t>(WEXITSTATUS(status))
+                                     : 128u + static_cast<uint32_t>(WTERMSIG(status));
+  slot->endedByKill = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
 int terminateProcess(Handle process, uint32_t exitCode) {
   Slot* slot = slotOf(process);
   if (slot == nullptr || slot->kind != kProcessSlot) {
     lastError = 6;
     return 0;
   }
-  // As on Windows, a process that has already ended cannot be terminated.
-  if (slot->exited || kill(slot->pid, SIGKILL) != 0) {
+  // As on Windows, a process that has already ended (a zombie here) cannot
+  // be terminated. An id of 0 or less would signal whole process groups.
+  if (slot->exited || slot->pid <= 0 || hasEnded(slot->pid) || kill(slot->pid, SIGKILL) != 0) {
     lastError = kErrorAccessDenied;
     return 0;
   }
   slot->terminated = 1;
   slot->terminateCode = exitCode;
   return 1;
-}
-
-bool isZombie(pid_t pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-  FILE* file = fopen(path, "re");
-  if (file == nullptr) return true;
-  char text[1024];
-  size_t n = fread(text, 1, sizeof text - 1, file);
-  fclose(file);
-  text[n] = '\0';
-  const char* close = strrchr(text, ')');
-  return close == nullptr || close[1] == '\0' || close[2] == 'Z' || close[2] == 'X';
 }
 
 int getExitCodeProcess(Handle process, uint32_t* exitCode) {
@@ -468,28 +507,36 @@ int getExitCodeProcess(Handle process, uint32_t* exitCode) {
       return 1;
     }
     if (got == slot->pid) {
-      slot->exited = 1;
-      slot->exitCode = WIFEXITED(status) ? static_cast<uint32_t>(WEXITSTATUS(status))
-                                         : 128u + static_cast<uint32_t>(WTERMSIG(status));
+      recordEnd(slot, status);
       Slot* child = findChild(slot->pid);
       if (child != nullptr && child != slot) {
         child->exited = 1;
         child->exitCode = slot->exitCode;
+        child->endedByKill = slot->endedByKill;
       }
     } else {
       slot->isChild = 0;  // reaped elsewhere: fall back to what /proc shows
     }
   }
   if (!slot->exited && !slot->isChild) {
-    if ((kill(slot->pid, 0) == 0 || errno == EPERM) && !isZombie(slot->pid)) {
+    ProcessStat stat;
+    int known = readProcessStat(slot->pid, &stat) == 0;
+    if (known && stat.state != 'Z' && stat.state != 'X') {
       *exitCode = kStillActive;
       return 1;
     }
-    slot->exited = 1;
-    slot->exitCode = 0;
+    if (known && stat.hasExitStatus) {
+      recordEnd(slot, stat.exitStatus);
+    } else {
+      // Reaped by its parent: how it ended is gone with it.
+      slot->exited = 1;
+      slot->exitCode = 0;
+      slot->endedByKill = 1;
+    }
   }
-  // A terminated process ends with the code it was given, as on Windows.
-  *exitCode = slot->terminated ? slot->terminateCode : slot->exitCode;
+  // A process ended by its termination has the code it was given, as on
+  // Windows; one that ended by itself first keeps its own.
+  *exitCode = slot->terminated && slot->endedByKill ? slot->terminateCode : slot->exitCode;
   return 1;
 }
 
@@ -508,26 +555,8 @@ uint64_t getTickCount() {
 
 int getProcessCreationTime(Handle process, int64_t* seconds) {
   Slot* slot = slotOf(process);
-  if (slot == nullptr || slot->kind != kProcessSlot) return -1;
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(slot->pid));
-  FILE* file = fopen(path, "re");
-  if (file == nullptr) return -1;
-  char text[1024];
-  size_t n = fread(text, 1, sizeof text - 1, file);
-  fclose(file);
-  text[n] = '\0';
-  // The start time is field 22; fields after the command name (which may
-  // hold spaces and parentheses) begin with field 3.
-  const char* p = strrchr(text, ')');
-  if (p == nullptr) return -1;
-  p++;
-  for (int field = 3; field <= 22 && *p != '\0'; field++) {
-    while (*p == ' ') p++;
-    if (field == 22) break;
-    while (*p != '\0' && *p != ' ') p++;
-  }
-  unsigned long long ticks = strtoull(p, nullptr, 10);
+  ProcessStat stat;
+  if (slot == nullptr || slot->kind != kProcessSlot || readProcessStat(slot->pid, &stat) != 0) return -1;
   long ticksPerSecond = sysconf(_SC_CLK_TCK);
   if (ticksPerSecond <= 0) return -1;
   // The start time counts from boot on the boot-time clock; the wall-clock
@@ -537,7 +566,7 @@ int getProcessCreationTime(Handle process, int64_t* seconds) {
   clock_gettime(CLOCK_REALTIME, &wall);
   clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
   int64_t bootedAt = static_cast<int64_t>(wall.tv_sec) - static_cast<int64_t>(sinceBoot.tv_sec);
-  *seconds = bootedAt + static_cast<int64_t>(ticks / static_cast<unsigned long long>(ticksPerSecond));
+  *seconds = bootedAt + static_cast<int64_t>(stat.startTicks / static_cast<unsigned long long>(ticksPerSecond));
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -118,4 +119,10 @@ void testOnCrash(void (*note)()) {
   action.sa_flags = SA_RESETHAND;
   for (int signalNumber : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(signalNumber, &action, nullptr);
 #endif
+}
+
+int testHasEnded(Handle, uint32_t processId) {
+  siginfo_t info = {};
+  if (waitid(P_PID, static_cast<id_t>(processId), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return 1;
+  return info.si_pid != 0;
 }

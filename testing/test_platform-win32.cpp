@@ -135,3 +135,5 @@ int testIsProcessInJob(Handle process, Handle job) {
   if (!::IsProcessInJob(process, job, &inJob)) return -1;
   return inJob ? 1 : 0;
 }
+
+int testHasEnded(Handle process, uint32_t) { return ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }

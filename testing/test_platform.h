@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // The current directory into buffer; its length, or 0 on failure.
 uint32_t testCurrentDirectory(uint32_t size, char* buffer);
 // Makes path the current directory; 0 on success.
@@ -36,6 +38,9 @@ int testOpenDescriptorCount();
 // Calls note when the process is about to die of a crash, an abort or a
 // sanitizer report, before the host's own report ends it.
 void testOnCrash(void (*note)());
+// 1 once the process has ended, without collecting how it ended: on POSIX
+// a child that has ended stays a zombie.
+int testHasEnded(Handle process, uint32_t processId);
 
 #ifdef _WIN32
 #include "platform/platform.h"

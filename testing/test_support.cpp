@@ -170,6 +170,14 @@ uint32_t waitForExit(Handle process, int timeoutMs) {
   return code;
 }
 
+bool waitUntilEnded(const ProcessInformation& helper, int timeoutMs) {
+  for (int waited = 0; waited <= timeoutMs; waited += 20) {
+    if (testHasEnded(helper.process, helper.processId)) return true;
+    hostPlatform().Sleep(20);
+  }
+  return false;
+}
+
 ProcessInformation startHelper(const char* name, const std::vector<std::string>& words) {
   // Built by appending: GCC 12 warns falsely on "..." + std::string here.
   std::string line = "\"";

@@ -54,6 +54,9 @@ std::string escapeAsProbe(const std::string& text);
 // Waits up to timeoutMs (real time) until the process has ended and returns
 // its exit code; a failure when it still runs then.
 uint32_t waitForExit(Handle process, int timeoutMs);
+// Waits (real time) until the helper has ended, leaving how it ended
+// uncollected (natively, a zombie); false when it still runs at the end.
+bool waitUntilEnded(const ProcessInformation& helper, int timeoutMs);
 
 // Starts one of the test helpers (probe, sample-server) with the given
 // words, outside the launcher's own code and log.
