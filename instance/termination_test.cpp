@@ -46,16 +46,36 @@ class FakeProcessTest : public KillProcessTest {
 };
 
 TEST_F(KillProcessTest, APidThatNamesNoProcessCountsAsTerminated) {
-  // Ids a test machine will not hand out; on POSIX the negative and zero
-  // ids would otherwise signal whole process groups.
-  const ProcessId pids[] = {0x7FFFFFF0, -1, -5};
-  for (ProcessId pid : pids) {
-    EXPECT_EQ(killProcess(pid, kUnknownTime), 1) << pid;
-    std::string id = std::to_string(pid);
-    std::vector<std::string> messages = logMessages();
-    EXPECT_EQ(messages[messages.size() - 2], "The process with pid=" + id + " has already terminated.");
-    EXPECT_EQ(messages.back(), "killProcess(pid=" + id + ") returning 1");
-  }
+  const ProcessId kUnused = 0x7FFFFFF0;  // an id a test machine does not hand out
+  EXPECT_EQ(killProcess(kUnused, kUnknownTime), 1);
+  std::vector<std::string> messages = logMessages();
+  EXPECT_EQ(messages.end()[-2], "The process with pid=2147483632 has already terminated.");
+  EXPECT_EQ(messages.back(), "killProcess(pid=2147483632) returning 1");
+}
+
+std::vector<uint32_t> openedIds;
+Handle openNoProcess(uint32_t, int, uint32_t processId) {
+  openedIds.push_back(processId);
+  return nullptr;
+}
+uint32_t invalidParameter() { return kErrorInvalidParameter; }
+int terminationNotExpected(Handle, uint32_t) {
+  ADD_FAILURE() << "TerminateProcess was called";
+  return 0;
+}
+
+// Through the seam only: natively, a real kill() with such an id would
+// signal whole process groups, or every process.
+TEST_F(KillProcessTest, ANegativePidGoesToTheSystemAsTheSame32BitsUnsigned) {
+  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, openNoProcess);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, invalidParameter);
+  ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, terminationNotExpected);
+  openedIds.clear();
+  EXPECT_EQ(killProcess(-1, kUnknownTime), 1);
+  EXPECT_EQ(killProcess(-5, kUnknownTime), 1);
+  EXPECT_EQ(openedIds, (std::vector<uint32_t>{0xFFFFFFFFu, 0xFFFFFFFBu}));
+  EXPECT_NE(logText().find("The process with pid=-5 has already terminated.\nkillProcess(pid=-5) returning 1\n"),
+            std::string::npos);
 }
 
 TEST_F(KillProcessTest, AProcessThatCannotBeOpenedIsAFailure) {
