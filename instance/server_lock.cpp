@@ -1,5 +1,7 @@
-// The server lock file: its name.
+// The server lock file: its name and one probe of its lock.
 #include "instance/server_lock.h"
+
+#include <cerrno>
 
 #include "instance/instance_dir.h"
 #include "log/log.h"
@@ -17,4 +19,31 @@ int getLockFileName(const char* instanceDir, char* buffer, size_t size) {
     return 0;
   }
   return 1;
+}
+
+ServerLockState probeServerLock(const char* lockFileName, int* error) {
+  if (os.statPath(lockFileName) != 0) return kLockFileMissing;
+  int fd = os.openReadWrite(lockFileName);
+  if (fd == -1) {
+    *error = errno;
+    return kLockFileUnopened;
+  }
+  if (os.lockFirstByte(fd) != -1) {
+    // The byte is released before the file is closed.
+    os.unlockFirstByte(fd);
+    os.closeDescriptor(fd);
+    return kLockFree;
+  }
+  int lockError = errno;
+  os.closeDescriptor(fd);
+  if (lockError == EACCES) return kLockHeld;
+  *error = lockError;
+  return kLockFailed;
+}
+
+int isServerLockHeld(const char* instanceDir) {
+  char name[kFileNameSize];
+  int error = 0;
+  return composeInstanceFileName(instanceDir, kLockFileSuffix, name, sizeof name) &&
+         probeServerLock(name, &error) == kLockHeld;
 }

@@ -19,4 +19,25 @@ TEST_F(ServerLockTest, LockFileNameNeedsRoomForItsTerminatorAndLogsOnlyRefusals)
             "ERROR:  Unable to get the lock file name for instanceDir='a..b'.\n");
 }
 
+TEST_F(ServerLockTest, AProbeSeesTheLockAndNeverCreatesOrChangesTheFile) {
+  std::string dir = makeScratchDir("lock");
+  hostPlatform().makeDirectory(joinPath(dir, "locks").c_str());
+  std::string name = joinPath(joinPath(dir, "locks"), "server.lock");
+  int error = 0;
+  EXPECT_EQ(probeServerLock(name.c_str(), &error), kLockFileMissing);
+  EXPECT_FALSE(pathExists(name));
+  writeFile(name, "keep");
+  EXPECT_EQ(probeServerLock(name.c_str(), &error), kLockFree);
+  EXPECT_EQ(isServerLockHeld(dir.c_str()), 0);
+  int held = hostPlatform().openReadWrite(name.c_str());
+  ASSERT_NE(held, -1);
+  ASSERT_EQ(hostPlatform().lockFirstByte(held), 0);
+  EXPECT_EQ(probeServerLock(name.c_str(), &error), kLockHeld);
+  EXPECT_EQ(isServerLockHeld(dir.c_str()), 1);
+  hostPlatform().unlockFirstByte(held);
+  hostPlatform().closeDescriptor(held);
+  EXPECT_EQ(readFile(name), "keep");
+  EXPECT_EQ(logText(), "") << "a probe logs nothing";
+}
+
 }  // namespace

@@ -1,7 +1,6 @@
 // stop: terminating the server, waiting for its lock, removing its PID file.
 #include "instance/stop.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -33,27 +32,25 @@ int waitForLockRelease(const char* instanceDir) {
   char name[kFileNameSize];
   if (!getLockFileName(instanceDir, name, kFileNameSize)) return 0;
   for (;;) {
-    if (!reportExistence(name)) {
-      logMessage("Lock file '%s' does not exist, so the server is stopped.", name);
-      return 1;
-    }
-    int fd = os.openReadWrite(name);
-    if (fd == -1) {
-      int error = errno;
-      logMessage("Could not open the lock file '%s' (errno=%d), so the server is considered stopped.", name, error);
-      return 1;
-    }
-    if (os.lockFirstByte(fd) != -1) {
-      os.unlockFirstByte(fd);
-      os.closeDescriptor(fd);
-      logMessage("Acquired the lock on '%s', so the server is stopped.", name);
-      return 1;
-    }
-    int error = errno;
-    os.closeDescriptor(fd);
-    if (error != EACCES) {
-      logError("Unexpected error locking '%s': %d", name, error);
-      return 1;
+    int error = 0;
+    ServerLockState state = probeServerLock(name, &error);
+    logMessage("File '%s' does%s exist.", name, state == kLockFileMissing ? " not" : "");
+    switch (state) {
+      case kLockFileMissing:
+        logMessage("Lock file '%s' does not exist, so the server is stopped.", name);
+        return 1;
+      case kLockFileUnopened:
+        logMessage("Could not open the lock file '%s' (errno=%d), so the server is considered stopped.", name,
+                   error);
+        return 1;
+      case kLockFree:
+        logMessage("Acquired the lock on '%s', so the server is stopped.", name);
+        return 1;
+      case kLockFailed:
+        logError("Unexpected error locking '%s': %d", name, error);
+        return 1;
+      case kLockHeld:
+        break;
     }
     remaining--;
     logMessage("The server still holds the lock on '%s'.  Sleeping for 1 second and will try %d more time(s).", name,
