@@ -224,3 +224,19 @@ test_stop_logs_the_own_exit_code_of_a_process_that_ended_by_itself() {
   kill "$holder"
   wait "$holder" 2>/dev/null
 }
+
+test_stop_stops_the_server_after_the_pid_file_time_was_moved_back() {
+  new_install
+  new_instance
+  run_launcher start "$(host_path "$instance")" "$(helper sample-server)" "$(host_path "$instance")"
+  local pid
+  pid=$(spawned_pid)
+  for _ in $(seq 1 100); do [ -e "$lock_file" ] && break; sleep 0.05; done
+  sleep 0.3
+  # File times and process times come from clocks that can disagree.
+  touch -d "@$(($(stat -c %Y "$pid_file") - 10))" "$pid_file"
+  run_launcher stop "$(host_path "$instance")"
+  expect_eq "$code" 0 "stop exit code"
+  expect_contains "$(log_messages)" "Process (pid=$pid) has exited with exit code 0." "the server was terminated"
+  [ -e "$pid_file" ] && fail "the PID file is still there"
+}

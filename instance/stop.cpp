@@ -93,7 +93,7 @@ int stopServer(const char* instanceDir) {
   if (pid == 0) {
     logMessage("Could not locate the pid of the server running at root '%s': relying on the server lock alone.",
                instanceDir);
-  } else if (!killProcess(pid, pidFileWriteTime(instanceDir))) {
+  } else if (!killProcess(pid, instanceDir)) {
     return -1;
   }
   if (!waitForLockRelease(instanceDir)) {

@@ -97,6 +97,24 @@ TEST_F(StopTest, StopsARealServerAndRemovesItsPidFile) {
             std::string::npos);
 }
 
+int movedBackTenSeconds(const char* path, int64_t* seconds) {
+  int result = hostPlatform().getFileWriteTime(path, seconds);
+  *seconds -= 10;
+  return result;
+}
+
+// The PID file's time and the process's creation time come from clocks that
+// can disagree; the held lock shows that the process is the server.
+TEST_F(StopTest, StopsARealServerWhosePidFileTimeWasMovedBack) {
+  server_ = startLockHolder(instance_);
+  writeFile(pidFile_, std::to_string(server_.processId) + "\n");
+  ScopedOverride<decltype(os.getFileWriteTime)> written(os.getFileWriteTime, movedBackTenSeconds);
+  EXPECT_EQ(stop(), 0);
+  EXPECT_FALSE(isRunning(server_));
+  EXPECT_FALSE(pathExists(pidFile_));
+  EXPECT_NE(logText().find("looks younger than the PID file, but the server lock is held"), std::string::npos);
+}
+
 TEST_F(StopTest, ALockHeldThroughAll30ProbesMeansStillRunning) {
   ScopedOverride<decltype(os.Sleep)> sleep(os.Sleep, recordSleep);
   writeFile(pidFile_, kUnusedPid);

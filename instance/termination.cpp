@@ -2,6 +2,7 @@
 #include "instance/termination.h"
 
 #include "instance/pid_file.h"
+#include "instance/server_lock.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
@@ -13,10 +14,25 @@ const uint32_t kExitPollInterval = 1000;
 // written only after its server was created.
 const int64_t kWriteTimeSlack = 5;
 
-int startedAfterPidFile(Handle process, int64_t pidFileWrittenAt) {
+// A PID file that outlived its server may name an unrelated process that
+// got the same id later. A process created after the PID file was written
+// only hints at that: the clocks behind the two times can disagree (local
+// file times across a daylight-saving change, a share's clock, a wall clock
+// stepped since the start). The server lock cannot be wrong about a live
+// server: while it is held, the process is taken to be the server.
+int isNotTheServer(Handle process, ProcessId pid, const char* instanceDir) {
+  int64_t writtenAt = pidFileWriteTime(instanceDir);
   int64_t createdAt = 0;
-  if (pidFileWrittenAt == kUnknownTime || os.getProcessCreationTime(process, &createdAt) != 0) return 0;
-  return createdAt > pidFileWrittenAt + kWriteTimeSlack;
+  if (writtenAt == kUnknownTime || os.getProcessCreationTime(process, &createdAt) != 0) return 0;
+  if (createdAt <= writtenAt + kWriteTimeSlack) return 0;
+  if (isServerLockHeld(instanceDir)) {
+    logMessage("The process with pid=%d looks younger than the PID file, but the server lock is held, so it is taken "
+               "to be the server.",
+               pid);
+    return 0;
+  }
+  logMessage("The process with pid=%d started after the PID file was written, so it is not the server.", pid);
+  return 1;
 }
 
 int waitForExit(Handle process, ProcessId pid) {
@@ -60,7 +76,7 @@ int terminate(Handle process, ProcessId pid) {
 
 }  // namespace
 
-int killProcess(ProcessId pid, int64_t pidFileWrittenAt) {
+int killProcess(ProcessId pid, const char* instanceDir) {
   logMessage("killProcess(pid=%d)", pid);
   logMessage("Opening process with pid=%d.", pid);
   int result = 0;
@@ -74,14 +90,7 @@ int killProcess(ProcessId pid, int64_t pidFileWrittenAt) {
       logError("Failed to open the process (pid=%d) lastError=%d.", pid, static_cast<int>(error));
     }
   } else {
-    // A PID file that outlived its server may name an unrelated process
-    // that got the same id later; terminating it would be wrong.
-    if (startedAfterPidFile(process, pidFileWrittenAt)) {
-      logMessage("The process with pid=%d started after the PID file was written, so it is not the server.", pid);
-      result = 1;
-    } else {
-      result = terminate(process, pid);
-    }
+    result = isNotTheServer(process, pid, instanceDir) ? 1 : terminate(process, pid);
     os.CloseHandle(process);
   }
   logMessage("killProcess(pid=%d) returning %d", pid, result);

@@ -25,13 +25,32 @@ int exitedWithZero(Handle, uint32_t* code) {
 int closeNothing(Handle) { return 1; }
 int noCreationTime(Handle, int64_t*) { return -1; }
 
+// An instance directory, without a PID file unless a test writes one.
 class KillProcessTest : public LogFixture {
  protected:
+  void SetUp() override {
+    LogFixture::SetUp();
+    instance_ = makeInstanceDir("kill");
+    hostPlatform().makeDirectory(joinPath(instance_, "locks").c_str());
+    dir_ = instance_.c_str();
+  }
   void TearDown() override {
     stopHelper(helper_);
+    if (heldFd_ != -1) hostPlatform().closeDescriptor(heldFd_);
     LogFixture::TearDown();
   }
+  // Holds the server lock as a server would, through another open.
+  void holdLock() {
+    std::string lockFile = joinPath(joinPath(instance_, "locks"), "server.lock");
+    writeFile(lockFile, "");
+    heldFd_ = hostPlatform().openReadWrite(lockFile.c_str());
+    ASSERT_NE(heldFd_, -1);
+    ASSERT_EQ(hostPlatform().lockFirstByte(heldFd_), 0);
+  }
+  std::string instance_;
+  const char* dir_ = nullptr;
   ProcessInformation helper_ = {};
+  int heldFd_ = -1;
 };
 
 // A process that opens and accepts termination, whose exit-code answers and
@@ -47,7 +66,7 @@ class FakeProcessTest : public KillProcessTest {
 
 TEST_F(KillProcessTest, APidThatNamesNoProcessCountsAsTerminated) {
   const ProcessId kUnused = 0x7FFFFFF0;  // an id a test machine does not hand out
-  EXPECT_EQ(killProcess(kUnused, kUnknownTime), 1);
+  EXPECT_EQ(killProcess(kUnused, dir_), 1);
   std::vector<std::string> messages = logMessages();
   EXPECT_EQ(messages.end()[-2], "The process with pid=2147483632 has already terminated.");
   EXPECT_EQ(messages.back(), "killProcess(pid=2147483632) returning 1");
@@ -71,8 +90,8 @@ TEST_F(KillProcessTest, ANegativePidGoesToTheSystemAsTheSame32BitsUnsigned) {
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, invalidParameter);
   ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, terminationNotExpected);
   openedIds.clear();
-  EXPECT_EQ(killProcess(-1, kUnknownTime), 1);
-  EXPECT_EQ(killProcess(-5, kUnknownTime), 1);
+  EXPECT_EQ(killProcess(-1, dir_), 1);
+  EXPECT_EQ(killProcess(-5, dir_), 1);
   EXPECT_EQ(openedIds, (std::vector<uint32_t>{0xFFFFFFFFu, 0xFFFFFFFBu}));
   EXPECT_NE(logText().find("The process with pid=-5 has already terminated.\nkillProcess(pid=-5) returning 1\n"),
             std::string::npos);
@@ -81,7 +100,7 @@ TEST_F(KillProcessTest, ANegativePidGoesToTheSystemAsTheSame32BitsUnsigned) {
 TEST_F(KillProcessTest, AProcessThatCannotBeOpenedIsAFailure) {
   ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, refusedOpen);
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, accessDenied);
-  EXPECT_EQ(killProcess(42, kUnknownTime), 0);
+  EXPECT_EQ(killProcess(42, dir_), 0);
   EXPECT_EQ(logText(),
             "killProcess(pid=42)\nOpening process with pid=42.\n"
             "ERROR:  Failed to open the process (pid=42) lastError=5.\nkillProcess(pid=42) returning 0\n");
@@ -108,7 +127,7 @@ TEST_F(FakeProcessTest, RefusedTerminationIsAFailureUnlessTheProcessHasEnded) {
   for (const auto& c : cases) {
     ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, c.query);
     std::string before = logText();
-    EXPECT_EQ(killProcess(42, kUnknownTime), c.result) << c.line;
+    EXPECT_EQ(killProcess(42, dir_), c.result) << c.line;
     EXPECT_EQ(logText(), before + "killProcess(pid=42)\nOpening process with pid=42.\n" + c.line +
                              "killProcess(pid=42) returning " + std::to_string(c.result) + "\n");
   }
@@ -117,7 +136,7 @@ TEST_F(FakeProcessTest, RefusedTerminationIsAFailureUnlessTheProcessHasEnded) {
 
 TEST_F(FakeProcessTest, AProcessThatNeverExitsCosts20QueriesAnd20Sleeps) {
   ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, alwaysActive);
-  EXPECT_EQ(killProcess(42, kUnknownTime), 0);
+  EXPECT_EQ(killProcess(42, dir_), 0);
   EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(20, 1000));
   std::string expected = "killProcess(pid=42)\nOpening process with pid=42.\n"
                          "Successfully began termination process for (pid=42).\n";
@@ -129,7 +148,7 @@ TEST_F(FakeProcessTest, AProcessThatNeverExitsCosts20QueriesAnd20Sleeps) {
 
 TEST_F(FakeProcessTest, AProcessGoneAtTheFirstQueryCostsNoSleep) {
   ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, exitedWithZero);
-  EXPECT_EQ(killProcess(42, kUnknownTime), 1);
+  EXPECT_EQ(killProcess(42, dir_), 1);
   EXPECT_TRUE(recordedSleeps.empty());
   EXPECT_EQ(logMessages().end()[-2], "Process (pid=42) has exited with exit code 0.");
 }
@@ -137,7 +156,7 @@ TEST_F(FakeProcessTest, AProcessGoneAtTheFirstQueryCostsNoSleep) {
 TEST_F(KillProcessTest, TerminatesARealProcess) {
   helper_ = startHelper("probe", {"--sleep=60000"});
   ProcessId pid = static_cast<ProcessId>(helper_.processId);
-  EXPECT_EQ(killProcess(pid, kUnknownTime), 1);
+  EXPECT_EQ(killProcess(pid, dir_), 1);
   EXPECT_FALSE(isRunning(helper_));
   std::string id = std::to_string(pid);
   EXPECT_NE(logText().find("Successfully began termination process for (pid=" + id + ").\n"), std::string::npos);
@@ -150,25 +169,49 @@ TEST_F(KillProcessTest, AProcessThatEndedByItselfKeepsItsExitCode) {
   helper_ = startHelper("probe", {"--exit=3"});
   ASSERT_TRUE(waitUntilEnded(helper_, 10000)) << "the probe did not exit";
   ProcessId pid = static_cast<ProcessId>(helper_.processId);
-  EXPECT_EQ(killProcess(pid, kUnknownTime), 1);
+  EXPECT_EQ(killProcess(pid, dir_), 1);
   EXPECT_EQ(logMessages().end()[-2], "Process (pid=" + std::to_string(pid) + ") has exited with exit code 3.");
 }
 
+int64_t fakeWriteTime = 0;
+int writtenAtFakeTime(const char*, int64_t* seconds) {
+  *seconds = fakeWriteTime;
+  return 0;
+}
+
 // A PID file that outlived its server can name a process that got the id
-// later: that process is left alone.
-TEST_F(KillProcessTest, LeavesAProcessYoungerThanThePidFileRunning) {
+// later: that process is left alone, unless the server lock is held; then
+// the server runs, and the clocks behind the two times disagree.
+TEST_F(KillProcessTest, AProcessYoungerThanThePidFileIsTheServerOnlyWhileTheLockIsHeld) {
   helper_ = startHelper("probe", {"--sleep=60000"});
   ProcessId pid = static_cast<ProcessId>(helper_.processId);
-  int64_t anHourAgo = 0;
-  ASSERT_EQ(hostPlatform().getProcessCreationTime(helper_.process, &anHourAgo), 0);
-  anHourAgo -= 3600;
-  EXPECT_EQ(killProcess(pid, anHourAgo), 1);
-  EXPECT_TRUE(isRunning(helper_));
   std::string id = std::to_string(pid);
+  int64_t createdAt = 0;
+  ASSERT_EQ(hostPlatform().getProcessCreationTime(helper_.process, &createdAt), 0);
+  // A real id cannot be handed to a chosen process; the PID file's time can
+  // be put before the helper's start.
+  fakeWriteTime = createdAt - 3600;
+  ScopedOverride<decltype(os.getFileWriteTime)> written(os.getFileWriteTime, writtenAtFakeTime);
+  EXPECT_EQ(killProcess(pid, dir_), 1);
+  EXPECT_TRUE(isRunning(helper_));
   EXPECT_EQ(logMessages().end()[-2],
             "The process with pid=" + id + " started after the PID file was written, so it is not the server.");
-  // A PID file written after the process started does not protect it.
-  EXPECT_EQ(killProcess(pid, anHourAgo + 7200), 1);
+  holdLock();
+  EXPECT_EQ(killProcess(pid, dir_), 1);
+  EXPECT_FALSE(isRunning(helper_));
+  EXPECT_NE(logText().find("The process with pid=" + id +
+                           " looks younger than the PID file, but the server lock is held, so it is taken to be the "
+                           "server.\nSuccessfully began termination process for (pid=" + id + ").\n"),
+            std::string::npos);
+}
+
+TEST_F(KillProcessTest, APidFileWrittenAfterTheProcessStartedDoesNotProtectIt) {
+  helper_ = startHelper("probe", {"--sleep=60000"});
+  int64_t createdAt = 0;
+  ASSERT_EQ(hostPlatform().getProcessCreationTime(helper_.process, &createdAt), 0);
+  fakeWriteTime = createdAt + 3600;
+  ScopedOverride<decltype(os.getFileWriteTime)> written(os.getFileWriteTime, writtenAtFakeTime);
+  EXPECT_EQ(killProcess(static_cast<ProcessId>(helper_.processId), dir_), 1);
   EXPECT_FALSE(isRunning(helper_));
 }
 
