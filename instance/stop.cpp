@@ -90,6 +90,9 @@ int deletePidFile(const char* instanceDir) {
 int stopServer(const char* instanceDir) {
   logMessage("Attempting to stop the server running at root '%s'.", instanceDir);
   ProcessId pid = getPid(instanceDir);
+  // Terminating the launcher would end this stop before it could report
+  // that the server still runs.
+  if (pid != 0 && namesTheLauncherItself(pid)) pid = 0;
   if (pid == 0) {
     logMessage("Could not locate the pid of the server running at root '%s': relying on the server lock alone.",
                instanceDir);

@@ -178,6 +178,51 @@ TEST_F(StopTest, AFailedTerminationEndsTheStopQuietly) {
   EXPECT_EQ(logMessages().back(), "killProcess(pid=42) returning 0") << "no lock probe after a failed termination";
 }
 
+int terminations = 0;
+int recordTermination(Handle, uint32_t) {
+  terminations++;
+  return 0;
+}
+Handle openAnyProcess(uint32_t, int, uint32_t) { return reinterpret_cast<Handle>(0x777); }
+uint32_t theLaunchersId(Handle) { return hostPlatform().GetCurrentProcessId(); }
+int closeNothing(Handle) { return 1; }
+
+// After PID reuse a PID file can name the launcher; terminating itself, it
+// would report success while the server runs.
+TEST_F(StopTest, APidFileNamingTheLauncherItselfNamesNoServer) {
+  ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, recordTermination);
+  uint32_t self = hostPlatform().GetCurrentProcessId();
+  std::vector<uint32_t> pids = {self};
+#ifdef _WIN32
+  // Windows ignores the low two bits of a process id.
+  pids.push_back(self | 1);
+  pids.push_back(self | 3);
+#endif
+  for (uint32_t pid : pids) {
+    std::string id = std::to_string(pid);
+    writeFile(pidFile_, id + "\n");
+    terminations = 0;
+    EXPECT_EQ(stop(), 0) << id;
+    EXPECT_EQ(terminations, 0) << id;
+    EXPECT_TRUE(pathExists(pidFile_)) << id << ": left, as for a PID file without a PID";
+    EXPECT_NE(logText().find("ERROR:  The process with pid=" + id +
+                             " is the launcher itself, so the PID file names no server process.\n"
+                             "Could not locate the pid of the server running at root '" + instance_ +
+                             "': relying on the server lock alone.\n"),
+              std::string::npos)
+        << id;
+  }
+  // A PID that the system maps to the launcher, whatever its digits.
+  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, openAnyProcess);
+  ScopedOverride<decltype(os.GetProcessId)> id(os.GetProcessId, theLaunchersId);
+  ScopedOverride<decltype(os.CloseHandle)> close(os.CloseHandle, closeNothing);
+  writeFile(pidFile_, "4243\n");
+  terminations = 0;
+  EXPECT_EQ(stop(), 0);
+  EXPECT_EQ(terminations, 0);
+  EXPECT_NE(logText().find("ERROR:  The process with pid=4243 is the launcher itself"), std::string::npos);
+}
+
 int refuseRemoval(const char*) { return -1; }
 
 TEST_F(StopTest, APidFileThatCannotBeRemovedCostsTenAttempts) {

@@ -96,3 +96,14 @@ int killProcess(ProcessId pid, const char* instanceDir) {
   logMessage("killProcess(pid=%d) returning %d", pid, result);
   return result;
 }
+
+// Windows ignores the low two bits of a process id, so that 4n+1 to 4n+3
+// open process 4n: the id of the process opened is compared, not the PID.
+int namesTheLauncherItself(ProcessId pid) {
+  Handle process = os.OpenProcess(kProcessQueryInformation, 0, static_cast<uint32_t>(pid));
+  if (process == nullptr) return 0;
+  int itself = os.GetProcessId(process) == os.GetCurrentProcessId();
+  os.CloseHandle(process);
+  if (itself) logError("The process with pid=%d is the launcher itself, so the PID file names no server process.", pid);
+  return itself;
+}

@@ -9,3 +9,7 @@
 // PID file was written while the server lock is free. 0 when it could not be
 // opened or terminated, or still ran at the end of the wait.
 int killProcess(ProcessId pid, const char* instanceDir);
+
+// 1 when pid opens the launcher's own process, which a PID file can name
+// after its server's id was reused; logs that as an error.
+int namesTheLauncherItself(ProcessId pid);

@@ -756,6 +756,15 @@ int unlockFirstByte(int fd) { return setFirstByteLock(fd, F_UNLCK); }
 
 int closeDescriptor(int fd) { return close(fd); }
 
+uint32_t getProcessId(Handle process) {
+  Slot* slot = slotOf(process);
+  if (slot == nullptr || slot->kind != kProcessSlot) {
+    lastError = 6;
+    return 0;
+  }
+  return static_cast<uint32_t>(slot->pid);
+}
+
 
 
 constexpr Platform kHost = {
@@ -795,6 +804,7 @@ constexpr Platform kHost = {
     .lockFirstByte = lockFirstByte,
     .unlockFirstByte = unlockFirstByte,
     .closeDescriptor = closeDescriptor,
+    .GetProcessId = getProcessId,
 };
 PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 

@@ -293,6 +293,8 @@ int unlockFirstByte(int fd) {
 
 int closeDescriptor(int fd) { return _close(fd); }
 
+uint32_t getProcessId(Handle process) { return ::GetProcessId(process); }
+
 constexpr Platform kHost = {
     .GetModuleFileNameA = getModuleFileName,
     .GetFullPathNameA = getFullPathName,
@@ -330,6 +332,7 @@ constexpr Platform kHost = {
     .lockFirstByte = lockFirstByte,
     .unlockFirstByte = unlockFirstByte,
     .closeDescriptor = closeDescriptor,
+    .GetProcessId = getProcessId,
 };
 PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 

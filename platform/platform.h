@@ -153,7 +153,11 @@ struct ProcessInformation {
   /* errno set on failure, EACCES when another open of the file holds it. */                                    \
   X(int, lockFirstByte, (int fd))                                                                                \
   X(int, unlockFirstByte, (int fd))                                                                              \
-  X(int, closeDescriptor, (int fd))
+  X(int, closeDescriptor, (int fd))                                                                              \
+  /* Processes and files of a server instance. */                                                                \
+  /* The id of the process that a handle from OpenProcess stands for; 0 */                                       \
+  /* when it cannot tell. */                                                                                     \
+  X(uint32_t, GetProcessId, (Handle process))
 
 struct Platform {
 #define PLATFORM_DECLARE_ENTRY(result, name, parameters) result(*name) parameters;
