@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/format.h"
 #include "instance/instance_dir.h"
 #include "log/log.h"
 #include "platform/platform.h"
@@ -12,6 +13,25 @@
 namespace {
 
 const char kPidFileSuffix[] = PATH_SEP "logs" PATH_SEP "server.pid";
+
+// The launcher runs elevated, and others may be able to write into the logs
+// folder: the PID file's name may hold a link to a file elsewhere, a second
+// name of another file, or a FIFO. Only a plain file is read or written.
+int isPlainFile(const InstanceFileInfo& info) { return info.isRegular && info.links == 1; }
+
+// The PID file opened for writing and emptied once it has proved to be a
+// plain file, so that a refused one is left as it was; -1 when refused or
+// not opened.
+int openPidFileForWrite(const char* name) {
+  int fd = os.openInstanceFileForWrite(name);
+  if (fd == -1) return -1;
+  InstanceFileInfo info;
+  if (os.getInstanceFileInfo(fd, &info) != 0 || !isPlainFile(info) || os.claimEmptyFile(fd) != 0) {
+    os.closeDescriptor(fd);
+    return -1;
+  }
+  return fd;
+}
 
 }  // namespace
 
@@ -36,16 +56,18 @@ void createPidFile(const char* instanceDir, ProcessId pid) {
     logError("Couldn't create the pid file because the pid file name could not be constructed.");
     return;
   }
-  FILE* stream = os.openExclusiveForWrite(name);
-  if (stream == nullptr) {
+  int fd = openPidFileForWrite(name);
+  if (fd == -1) {
     logError("Couldn't create the pid file '%s' because the file could not be opened.", name);
     return;
   }
-  int written = fprintf(stream, "%d\n", pid);
-  int closed = fclose(stream);
+  char text[16];
+  int length = formatBounded(text, sizeof text, "%d\n", pid);
+  int written = os.writeText(fd, text, static_cast<uint32_t>(length));
+  int closed = os.closeDescriptor(fd);
   // A full disk shows only here; a PID file without its PID must not be
   // reported as written.
-  if (written < 0 || closed != 0) {
+  if (written != 0 || closed != 0) {
     logError("Couldn't write pid=%d to the pid file '%s'.", pid, name);
     return;
   }
@@ -64,17 +86,25 @@ ProcessId getPid(const char* instanceDir) {
   ProcessId result = 0;
   char name[kFileNameSize];
   if (getPidFileName(instanceDir, name, kFileNameSize)) {
-    FILE* stream = os.openSharedForRead(name);
-    if (stream == nullptr) {
+    int fd = os.openInstanceFileForRead(name);
+    if (fd == -1) {
       const char* kMessage = "File %s could not be opened.\nMost likely the server has already stopped.\n\n";
       logMessage(kMessage, name);
       fprintf(stderr, kMessage, name);
     } else {
+      // Anything but a plain file reads as empty.
+      InstanceFileInfo info;
+      int plain = os.getInstanceFileInfo(fd, &info) == 0 && isPlainFile(info);
+      // Its PID would be terminated with the launcher's rights.
+      int trusted = plain && info.isTrusted;
       char text[kPidTextSize];
-      size_t n = fread(text, 1, kPidTextSize - 1, stream);
-      fclose(stream);
+      int n = trusted ? os.readText(fd, text, kPidTextSize - 1) : 0;
+      os.closeDescriptor(fd);
+      if (n < 0) n = 0;
       text[n] = '\0';
-      if (n == 0) {
+      if (plain && !trusted) {
+        logError("The PID file '%s' is not trusted: another user could have written it.", name);
+      } else if (n == 0) {
         logError("The PID file '%s' is empty.", name);
       } else {
         logMessage("Read '%s' from the PID file '%s'.", text, name);

@@ -43,15 +43,68 @@ TEST_F(PidFileTest, AnUnsafeDirectoryGetsNoPidFile) {
             "ERROR:  Couldn't create the pid file because the pid file name could not be constructed.");
 }
 
-std::string readOnlyTarget;
-FILE* openReadOnlyInstead(const char*) { return fopen(readOnlyTarget.c_str(), "r"); }
+int diskFull(int, const char*, uint32_t) { return -1; }
 
 TEST_F(PidFileTest, AFailedWriteIsLoggedAsAnErrorNotAsSuccess) {
-  readOnlyTarget = pidFile_;
-  writeFile(pidFile_, "");
-  ScopedOverride<decltype(os.openExclusiveForWrite)> readOnly(os.openExclusiveForWrite, openReadOnlyInstead);
+  ScopedOverride<decltype(os.writeText)> full(os.writeText, diskFull);
   createPidFile(instance_.c_str(), 812);
   EXPECT_EQ(logMessages().back(), "ERROR:  Couldn't write pid=812 to the pid file '" + pidFile_ + "'.");
+}
+
+InstanceFileInfo fakeInfo;
+int reportFakeInfo(int, InstanceFileInfo* info) {
+  *info = fakeInfo;
+  return 0;
+}
+
+// What Windows shows of a reparse point or a hard link at the name, which
+// Wine cannot make (it follows Linux links itself).
+const struct {
+  const char* what;
+  InstanceFileInfo info;
+} kRefusedFiles[] = {
+    {"not a regular file", {0, 1, 1}},
+    {"a file with two names", {1, 2, 1}},
+};
+
+TEST_F(PidFileTest, StartNeverWritesThroughALinkOrIntoAFifo) {
+  ScopedOverride<decltype(os.getInstanceFileInfo)> info(os.getInstanceFileInfo, reportFakeInfo);
+  for (const auto& c : kRefusedFiles) {
+    writeFile(pidFile_, "keep");
+    fakeInfo = c.info;
+    createPidFile(instance_.c_str(), 812);
+    EXPECT_EQ(readFile(pidFile_), "keep") << c.what << ": refused before it was emptied";
+    EXPECT_EQ(logMessages().back(),
+              "ERROR:  Couldn't create the pid file '" + pidFile_ + "' because the file could not be opened.")
+        << c.what;
+  }
+}
+
+TEST_F(PidFileTest, StopReadsNoPidFromAFileThatIsNotPlainOrNotTrusted) {
+  ScopedOverride<decltype(os.getInstanceFileInfo)> info(os.getInstanceFileInfo, reportFakeInfo);
+  writeFile(pidFile_, "4321\n");
+  for (const auto& c : kRefusedFiles) {
+    fakeInfo = c.info;
+    EXPECT_EQ(getPid(instance_.c_str()), 0) << c.what;
+    EXPECT_EQ(logMessages().end()[-2], "ERROR:  The PID file '" + pidFile_ + "' is empty.") << c.what;
+  }
+  fakeInfo = {1, 1, 0};
+  EXPECT_EQ(getPid(instance_.c_str()), 0);
+  EXPECT_EQ(logMessages().end()[-2],
+            "ERROR:  The PID file '" + pidFile_ + "' is not trusted: another user could have written it.");
+  EXPECT_EQ(logText().find("Read '"), std::string::npos);
+}
+
+TEST_F(PidFileTest, AFileWrittenByTheLauncherIsPlainAndTrusted) {
+  createPidFile(instance_.c_str(), 812);
+  int fd = hostPlatform().openInstanceFileForRead(pidFile_.c_str());
+  ASSERT_NE(fd, -1);
+  InstanceFileInfo info = {};
+  EXPECT_EQ(hostPlatform().getInstanceFileInfo(fd, &info), 0);
+  hostPlatform().closeDescriptor(fd);
+  EXPECT_EQ(info.isRegular, 1);
+  EXPECT_EQ(info.links, 1u);
+  EXPECT_EQ(info.isTrusted, 1);
 }
 
 TEST_F(PidFileTest, PidFileNameNeedsRoomForItsTerminator) {

@@ -765,6 +765,81 @@ uint32_t getProcessId(Handle process) {
   return static_cast<uint32_t>(slot->pid);
 }
 
+int openInstanceFile(const char* path, int flags) {
+  int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    failWith(errno);
+    return -1;
+  }
+  struct stat status;
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+int openInstanceFileForRead(const char* path) { return openInstanceFile(path, O_RDONLY); }
+
+// Not O_TRUNC: a file that the caller then refuses (another file's second
+// name) must be left as it was.
+int openInstanceFileForWrite(const char* path) { return openInstanceFile(path, O_WRONLY | O_CREAT); }
+
+int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
+  struct stat status;
+  if (fstat(fd, &status) != 0) {
+    failWith(errno);
+    return -1;
+  }
+  info->isRegular = S_ISREG(status.st_mode) ? 1 : 0;
+  info->links = static_cast<uint32_t>(status.st_nlink);
+  info->isTrusted = (status.st_uid == geteuid() || status.st_uid == 0) && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  return 0;
+}
+
+// Ownership and mode are the launcher's wish, not its need: a file system
+// that keeps neither (a FAT volume) still gets its PID file.
+int claimEmptyFile(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) == 0) {
+    int ignored = 0;
+    if (status.st_uid != geteuid()) ignored |= fchown(fd, geteuid(), static_cast<gid_t>(-1));
+    if ((status.st_mode & 07777) != 0644) ignored |= fchmod(fd, 0644);
+    (void)ignored;
+  }
+  if (ftruncate(fd, 0) != 0) {
+    failWith(errno);
+    return -1;
+  }
+  return 0;
+}
+
+int readText(int fd, char* buffer, uint32_t size) {
+  uint32_t total = 0;
+  while (total < size) {
+    ssize_t got = read(fd, buffer + total, size - total);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      failWith(errno);
+      return total > 0 ? static_cast<int>(total) : -1;
+    }
+    if (got == 0) break;
+    total += static_cast<uint32_t>(got);
+  }
+  return static_cast<int>(total);
+}
+
+int writeText(int fd, const char* text, uint32_t length) {
+  while (length > 0) {
+    ssize_t written = write(fd, text, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      failWith(written < 0 ? errno : ENOSPC);
+      return -1;
+    }
+    text += written;
+    length -= static_cast<uint32_t>(written);
+  }
+  return 0;
+}
+
 
 
 constexpr Platform kHost = {
@@ -805,6 +880,12 @@ constexpr Platform kHost = {
     .unlockFirstByte = unlockFirstByte,
     .closeDescriptor = closeDescriptor,
     .GetProcessId = getProcessId,
+    .openInstanceFileForRead = openInstanceFileForRead,
+    .openInstanceFileForWrite = openInstanceFileForWrite,
+    .getInstanceFileInfo = getInstanceFileInfo,
+    .claimEmptyFile = claimEmptyFile,
+    .readText = readText,
+    .writeText = writeText,
 };
 PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <direct.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -295,6 +296,100 @@ int closeDescriptor(int fd) { return _close(fd); }
 
 uint32_t getProcessId(Handle process) { return ::GetProcessId(process); }
 
+// A reparse point at the name is opened as itself, not followed, for the
+// caller to refuse; CreateFile never waits for a named pipe's server.
+// READ_CONTROL lets getInstanceFileInfo read the owner.
+int openInstanceFile(const char* path, DWORD access, DWORD share, DWORD disposition, int flags) {
+  HANDLE file = ::CreateFileA(path, access | READ_CONTROL, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags | _O_TEXT);
+  if (fd == -1) {
+    ::CloseHandle(file);
+    ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+  }
+  return fd;
+}
+
+int openInstanceFileForRead(const char* path) {
+  return openInstanceFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, _O_RDONLY);
+}
+
+// OPEN_ALWAYS, not CREATE_ALWAYS: a file that the caller then refuses
+// (another file's second name) must be left as it was.
+int openInstanceFileForWrite(const char* path) {
+  return openInstanceFile(path, GENERIC_WRITE, 0, OPEN_ALWAYS, _O_WRONLY);
+}
+
+int isWellKnownAccount(PSID sid, WELL_KNOWN_SID_TYPE type) {
+  BYTE known[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof known;
+  return ::CreateWellKnownSid(type, nullptr, known, &size) && ::EqualSid(sid, known);
+}
+
+int isCurrentUser(PSID sid) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } buffer;
+  DWORD size = 0;
+  int same =
+      ::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) && ::EqualSid(sid, buffer.user.User.Sid);
+  ::CloseHandle(token);
+  return same;
+}
+
+// A file system that keeps no owner (FAT) cannot tell who wrote the file,
+// and there any user may write it anyway: refusing it would only keep stop
+// from finding its server.
+int isOwnedByTrustedAccount(HANDLE file) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+    return 1;
+  int trusted = owner == nullptr || isWellKnownAccount(owner, WinBuiltinAdministratorsSid) ||
+                isWellKnownAccount(owner, WinLocalSystemSid) || isCurrentUser(owner);
+  ::LocalFree(descriptor);
+  return trusted;
+}
+
+int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
+  HANDLE file = osHandleOf(fd);
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!::GetFileInformationByHandle(file, &data)) return -1;
+  info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK &&
+                    (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  info->links = data.nNumberOfLinks;
+  info->isTrusted = isOwnedByTrustedAccount(file);
+  return 0;
+}
+
+int claimEmptyFile(int fd) { return _chsize_s(fd, 0) == 0 ? 0 : -1; }
+
+int readText(int fd, char* buffer, uint32_t size) {
+  uint32_t total = 0;
+  while (total < size) {
+    int got = _read(fd, buffer + total, size - total);
+    if (got < 0) return total > 0 ? static_cast<int>(total) : -1;
+    if (got == 0) break;
+    total += static_cast<uint32_t>(got);
+  }
+  return static_cast<int>(total);
+}
+
+int writeText(int fd, const char* text, uint32_t length) {
+  while (length > 0) {
+    int written = _write(fd, text, length);
+    if (written <= 0) return -1;
+    text += written;
+    length -= static_cast<uint32_t>(written);
+  }
+  return 0;
+}
+
 constexpr Platform kHost = {
     .GetModuleFileNameA = getModuleFileName,
     .GetFullPathNameA = getFullPathName,
@@ -333,6 +428,12 @@ constexpr Platform kHost = {
     .unlockFirstByte = unlockFirstByte,
     .closeDescriptor = closeDescriptor,
     .GetProcessId = getProcessId,
+    .openInstanceFileForRead = openInstanceFileForRead,
+    .openInstanceFileForWrite = openInstanceFileForWrite,
+    .getInstanceFileInfo = getInstanceFileInfo,
+    .claimEmptyFile = claimEmptyFile,
+    .readText = readText,
+    .writeText = writeText,
 };
 PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 

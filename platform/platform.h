@@ -157,7 +157,38 @@ struct ProcessInformation {
   /* Processes and files of a server instance. */                                                                \
   /* The id of the process that a handle from OpenProcess stands for; 0 */                                       \
   /* when it cannot tell. */                                                                                     \
-  X(uint32_t, GetProcessId, (Handle process))
+  X(uint32_t, GetProcessId, (Handle process))                                                                    \
+  /* A file under the instance directory, where another user may have put */                                     \
+  /* anything: opened never through a link at its name (symbolic link, */                                        \
+  /* reparse point) and never blocking on what is there (a FIFO is opened, */                                    \
+  /* not waited on, and stays non-blocking; a regular file is opened for */                                      \
+  /* blocking use). A descriptor in text mode, or -1 with the last error set. */                                 \
+  /* For reading: an existing file, shared with readers and writers. */                                          \
+  X(int, openInstanceFileForRead, (const char* path))                                                            \
+  /* For writing: created when absent but never emptied here (see */                                             \
+  /* claimEmptyFile), and shared with no one while open. */                                                      \
+  X(int, openInstanceFileForWrite, (const char* path))                                                           \
+  /* What the open file is (see InstanceFileInfo); 0 on success. */                                              \
+  X(int, getInstanceFileInfo, (int fd, InstanceFileInfo* info))                                                  \
+  /* Empties the open file and makes it the launcher's own, as far as it */                                      \
+  /* can (POSIX: owned by the effective user, mode 0644 whatever the umask); */                                  \
+  /* 0 when it was emptied. */                                                                                   \
+  X(int, claimEmptyFile, (int fd))                                                                               \
+  /* Reads up to size bytes, until the end of the file; the count read, or */                                    \
+  /* -1 when nothing could be. */                                                                                \
+  X(int, readText, (int fd, char* buffer, uint32_t size))                                                        \
+  /* Writes all length bytes; 0 when all were written. */                                                        \
+  X(int, writeText, (int fd, const char* text, uint32_t length))
+
+// What an open file under the instance directory is.
+struct InstanceFileInfo {
+  int isRegular;   // not a directory, device, FIFO, link or reparse point
+  uint32_t links;  // names the file has
+  // Only the launcher's own user or the system can have written it. POSIX:
+  // owned by the effective user or root, and not writable by group or
+  // others. Windows: owned by the current user, Administrators or SYSTEM.
+  int isTrusted;
+};
 
 struct Platform {
 #define PLATFORM_DECLARE_ENTRY(result, name, parameters) result(*name) parameters;

@@ -1,0 +1,137 @@
+# End-to-end: the PID file as something another user may have put there. The
+# launcher runs elevated (here as root); "nobody" plays the other user.
+# Natively for real; under Wine where Wine can show it (it follows Linux
+# symbolic links itself, and FIFOs do not exist on Windows).
+
+as_nobody() {
+  setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"
+}
+
+# A root process that no stop here may terminate: a sleeping probe.
+start_bystander() {
+  run_launcher launch "$(helper probe)" --sleep=60000
+  bystander=$(spawned_pid)
+  [ -n "$bystander" ] || fail "no bystander started"
+}
+
+# The stop under test left the bystander alone: it did not terminate it,
+# and (natively) it still runs; then it is stopped for good.
+expect_bystander_survived() {
+  if log_messages | grep -qF "Successfully began termination process for (pid=$bystander)."; then
+    fail "$1: the bystander was terminated"
+  fi
+  if [ "$host" != win32 ] && ! kill -0 "$bystander" 2>/dev/null; then fail "$1: the bystander is gone"; fi
+  kill_pid "$bystander"
+  expect_contains "$(log_messages)" "Successfully began termination process for (pid=$bystander)." "$1: it still ran"
+}
+
+# Runs the launcher with a deadline, natively; 124 in $code means it hung.
+run_launcher_with_deadline() {
+  LAUNCHER_WRAPPER="timeout 60 ${LAUNCHER_WRAPPER:-}" run_launcher "$@"
+}
+
+test_pid_file_start_never_writes_through_a_link() {
+  local kind pid
+  for kind in symbolic hard; do
+    # Wine follows a Linux symbolic link as if it were the file.
+    [ "$host" = win32 ] && [ "$kind" = symbolic ] && continue
+    new_install
+    new_instance
+    printf 'keep\n' >"$root/target"
+    if [ "$kind" = symbolic ]; then ln -s "$root/target" "$pid_file"; else ln "$root/target" "$pid_file"; fi
+    run_launcher start "$(host_path "$instance")" "$(helper probe)" --sleep=60000
+    pid=$(spawned_pid)
+    expect_code_is_pid "$pid"
+    expect_eq "$(cat "$root/target")" keep "$kind link: its target"
+    expect_contains "$(log_messages)" "ERROR:  Couldn't create the pid file '$(host_path "$pid_file")' because the file could not be opened." "$kind link: log"
+    kill_pid "$pid"
+  done
+}
+
+test_pid_file_stop_never_reads_through_a_link() {
+  local kind
+  for kind in symbolic hard; do
+    [ "$host" = win32 ] && [ "$kind" = symbolic ] && continue
+    new_install
+    new_instance
+    start_bystander
+    printf '%s\n' "$bystander" >"$root/target"
+    if [ "$kind" = symbolic ]; then ln -s "$root/target" "$pid_file"; else ln "$root/target" "$pid_file"; fi
+    run_launcher stop "$(host_path "$instance")"
+    expect_eq "$code" 0 "$kind link: exit code (no lock file)"
+    [ -e "$pid_file" ] || fail "$kind link: the name was removed"
+    expect_eq "$(cat "$root/target")" "$bystander" "$kind link: its target"
+    expect_bystander_survived "$kind link"
+  done
+}
+
+test_pid_file_a_fifo_never_hangs_start_or_stop() {
+  [ "$host" = win32 ] && return
+  new_install
+  new_instance
+  mkfifo "$pid_file"
+  run_launcher_with_deadline stop "$(host_path "$instance")"
+  expect_eq "$code" 0 "stop exit code"
+  expect_contains "$(log_messages)" "ERROR:  The PID file '$pid_file' is empty." "stop log"
+  local pid reader
+  # Once without a reader, once with one waiting to read what start writes.
+  for reader in none waiting; do
+    if [ "$reader" = waiting ]; then
+      timeout 60 cat "$pid_file" >"$root/fifo.out" &
+      sleep 0.2
+    fi
+    run_launcher_with_deadline start "$(host_path "$instance")" "$(helper probe)" --sleep=60000
+    pid=$(spawned_pid)
+    expect_code_is_pid "$pid"
+    expect_contains "$(log_messages)" "ERROR:  Couldn't create the pid file '$pid_file' because the file could not be opened." "start log, reader $reader"
+    kill_pid "$pid"
+  done
+  wait
+  expect_eq "$(cat "$root/fifo.out")" "" "nothing was written into the FIFO"
+  [ -p "$pid_file" ] || fail "the FIFO was replaced"
+}
+
+test_pid_file_another_user_could_have_written_is_not_used() {
+  local how
+  for how in nobody group-writable; do
+    # Wine shows a file's owner, not its mode bits.
+    [ "$host" = win32 ] && [ "$how" = group-writable ] && continue
+    new_install
+    new_instance
+    start_bystander
+    if [ "$how" = nobody ]; then
+      # nobody may reach the instance and owns its logs folder.
+      chmod 711 "$scratch" "$root"
+      chown nobody:nogroup "$instance/logs"
+      printf '%s\n' "$bystander" | as_nobody tee "$pid_file" >/dev/null
+    else
+      printf '%s\n' "$bystander" >"$pid_file"
+      chmod 664 "$pid_file"
+    fi
+    run_launcher stop "$(host_path "$instance")"
+    expect_eq "$code" 0 "$how: exit code (no lock file)"
+    expect_contains "$(log_messages)" "ERROR:  The PID file '$(host_path "$pid_file")' is not trusted: another user could have written it." "$how: log"
+    expect_contains "$(log_messages)" "getPid('$(host_path "$instance")') returning 0." "$how: no PID"
+    [ -e "$pid_file" ] || fail "$how: the PID file was removed"
+    expect_bystander_survived "$how"
+  done
+}
+
+test_pid_file_start_writes_its_own_file_whatever_was_there() {
+  [ "$host" = win32 ] && return  # owner and mode bits are POSIX matters
+  new_install
+  new_instance
+  local pid
+  printf '1\n' >"$pid_file"
+  chown nobody:nogroup "$pid_file"
+  chmod 666 "$pid_file"
+  (umask 077 && run_launcher start "$(host_path "$instance")" "$(helper probe)" --sleep=60000 && echo "$code" >"$root/code")
+  code=$(cat "$root/code")
+  pid=$(spawned_pid)
+  expect_code_is_pid "$pid"
+  expect_pid_file "$pid"
+  expect_eq "$(stat -c '%U %a' "$pid_file")" "root 644" "owner and mode"
+  run_launcher stop "$(host_path "$instance")"
+  expect_eq "$code" 0 "the PID file it wrote is trusted by stop"
+  expect_contains "$(log_messages)" "Process (pid=$pid) has exited with exit code 0." "stopped"
+}
