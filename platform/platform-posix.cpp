@@ -719,10 +719,6 @@ int isPrivateDirectory(const char* path) {
   return (status.st_mode & S_IWOTH) == 0 || (status.st_mode & S_ISVTX) != 0;
 }
 
-FILE* openExclusiveForWrite(const char* path) { return fopen(path, "we"); }
-
-FILE* openSharedForRead(const char* path) { return fopen(path, "re"); }
-
 // Folders the launcher makes (the log's, in a shared temporary folder) are
 // writable by their owner alone.
 int makeDirectory(const char* path) { return mkdir(path, 0755); }
@@ -870,8 +866,6 @@ constexpr Platform kHost = {
     .closeLog = closeLog,
     .deleteLogOverCap = deleteLogOverCap,
     .isPrivateDirectory = isPrivateDirectory,
-    .openExclusiveForWrite = openExclusiveForWrite,
-    .openSharedForRead = openSharedForRead,
     .makeDirectory = makeDirectory,
     .statPath = statPath,
     .removeFile = removeFile,

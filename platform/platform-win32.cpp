@@ -252,14 +252,6 @@ int isPrivateDirectory(const char* path) {
          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-FILE* openExclusiveForWrite(const char* path) {
-  FILE* stream = nullptr;
-  if (fopen_s(&stream, path, "w") != 0) return nullptr;
-  return stream;
-}
-
-FILE* openSharedForRead(const char* path) { return fopen(path, "r"); }
-
 int makeDirectory(const char* path) { return _mkdir(path); }
 
 int statPath(const char* path) {
@@ -418,8 +410,6 @@ constexpr Platform kHost = {
     .closeLog = closeLog,
     .deleteLogOverCap = deleteLogOverCap,
     .isPrivateDirectory = isPrivateDirectory,
-    .openExclusiveForWrite = openExclusiveForWrite,
-    .openSharedForRead = openSharedForRead,
     .makeDirectory = makeDirectory,
     .statPath = statPath,
     .removeFile = removeFile,

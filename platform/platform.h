@@ -137,11 +137,6 @@ struct ProcessInformation {
   /* real directory, not a link, that no other user can change. */                                              \
   X(int, isPrivateDirectory, (const char* path))                                                                 \
   /* Runtime file functions. */                                                                                  \
-  /* Creates or truncates a file for writing in text mode, not shared while */                                  \
-  /* open; null when it cannot. */                                                                               \
-  X(FILE*, openExclusiveForWrite, (const char* path))                                                            \
-  /* Opens a file for reading in text mode, shared with readers and writers. */                                 \
-  X(FILE*, openSharedForRead, (const char* path))                                                                \
   X(int, makeDirectory, (const char* path))                                                                      \
   /* 0 when the path exists, -1 otherwise. */                                                                    \
   X(int, statPath, (const char* path))                                                                           \
