@@ -90,14 +90,14 @@ int deletePidFile(const char* instanceDir) {
 int stopServer(const char* instanceDir) {
   logMessage("Attempting to stop the server running at root '%s'.", instanceDir);
   ProcessId pid = getPid(instanceDir);
-  // Terminating the launcher would end this stop before it could report
-  // that the server still runs.
-  if (pid != 0 && namesTheLauncherItself(pid)) pid = 0;
+  if (pid != 0) {
+    int killed = killProcess(pid, instanceDir);
+    if (killed == 0) return -1;
+    if (killed == kPidIsTheLauncher) pid = 0;
+  }
   if (pid == 0) {
     logMessage("Could not locate the pid of the server running at root '%s': relying on the server lock alone.",
                instanceDir);
-  } else if (!killProcess(pid, instanceDir)) {
-    return -1;
   }
   if (!waitForLockRelease(instanceDir)) {
     const char* kMessage = "The server at '%s' is still running: it did not release the server lock.\n";

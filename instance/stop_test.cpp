@@ -207,6 +207,7 @@ TEST_F(StopTest, APidFileNamingTheLauncherItselfNamesNoServer) {
     EXPECT_TRUE(pathExists(pidFile_)) << id << ": left, as for a PID file without a PID";
     EXPECT_NE(logText().find("ERROR:  The process with pid=" + id +
                              " is the launcher itself, so the PID file names no server process.\n"
+                             "killProcess(pid=" + id + ") returning 2\n"
                              "Could not locate the pid of the server running at root '" + instance_ +
                              "': relying on the server lock alone.\n"),
               std::string::npos)

@@ -35,6 +35,12 @@ int isNotTheServer(Handle process, ProcessId pid, const char* instanceDir) {
   return 1;
 }
 
+// Terminating the launcher would end the stop before it could report that
+// the server still runs. Windows ignores the low two bits of a process id,
+// so that 4n+1 to 4n+3 open process 4n: the id of the process opened is
+// compared, not the PID.
+int isTheLauncher(Handle process) { return os.GetProcessId(process) == os.GetCurrentProcessId(); }
+
 int waitForExit(Handle process, ProcessId pid) {
   int remaining = kExitQueries;
   int exited = 0;
@@ -90,20 +96,14 @@ int killProcess(ProcessId pid, const char* instanceDir) {
       logError("Failed to open the process (pid=%d) lastError=%d.", pid, static_cast<int>(error));
     }
   } else {
-    result = isNotTheServer(process, pid, instanceDir) ? 1 : terminate(process, pid);
+    if (isTheLauncher(process)) {
+      logError("The process with pid=%d is the launcher itself, so the PID file names no server process.", pid);
+      result = kPidIsTheLauncher;
+    } else {
+      result = isNotTheServer(process, pid, instanceDir) ? 1 : terminate(process, pid);
+    }
     os.CloseHandle(process);
   }
   logMessage("killProcess(pid=%d) returning %d", pid, result);
   return result;
-}
-
-// Windows ignores the low two bits of a process id, so that 4n+1 to 4n+3
-// open process 4n: the id of the process opened is compared, not the PID.
-int namesTheLauncherItself(ProcessId pid) {
-  Handle process = os.OpenProcess(kProcessQueryInformation, 0, static_cast<uint32_t>(pid));
-  if (process == nullptr) return 0;
-  int itself = os.GetProcessId(process) == os.GetCurrentProcessId();
-  os.CloseHandle(process);
-  if (itself) logError("The process with pid=%d is the launcher itself, so the PID file names no server process.", pid);
-  return itself;
 }
