@@ -20,14 +20,16 @@ const char kPidFileSuffix[] = PATH_SEP "logs" PATH_SEP "server.pid";
 int isPlainFile(const InstanceFileInfo& info) { return info.isRegular && info.links == 1; }
 
 // The PID file opened for writing and emptied once it has proved to be a
-// plain file, so that a refused one is left as it was; -1 when refused or
-// not opened.
+// plain file, so that a refused one is left as it was, and one this call
+// created is removed again; -1 when refused or not opened.
 int openPidFileForWrite(const char* name) {
+  int existed = os.statPath(name) == 0;
   int fd = os.openInstanceFileForWrite(name);
   if (fd == -1) return -1;
   InstanceFileInfo info;
   if (os.getInstanceFileInfo(fd, &info) != 0 || !isPlainFile(info) || os.claimEmptyFile(fd) != 0) {
     os.closeDescriptor(fd);
+    if (!existed) os.removeFile(name);
     return -1;
   }
   return fd;
