@@ -176,11 +176,6 @@ int failErrno(int code) {
   return -1;
 }
 
-FILE* failOpen(int code) {
-  errno = code;
-  return nullptr;
-}
-
 // A process record as a failed creation might leave it: not to be used.
 int failCreation(ProcessInformation* info, uint32_t code) {
   info->process = kPoisonedHandle;
@@ -188,14 +183,6 @@ int failCreation(ProcessInformation* info, uint32_t code) {
   info->processId = kPoisonedProcessId;
   info->threadId = kPoisonedProcessId;
   return failWith(code, 0);
-}
-
-// A stream that opens but cannot be read, as after an I/O error.
-FILE* openUnreadableStream(FILE* (*open)(const char*), const char* path) {
-  FILE* stream = open(path);
-  if (stream == nullptr) return nullptr;
-  fclose(stream);
-  return fopen(path, "a");
 }
 
 // Each entry fails as its host would: Windows-named entries with their
@@ -336,20 +323,6 @@ const FailureTable kStandardFailures = {
         {
             {"cannot tell", [](const char*) { return failWith(kErrorAccessDenied, 0); }},
         },
-    .openExclusiveForWrite =
-        {
-            {"not found", [](const char*) { return failOpen(ENOENT); }},
-            {"access denied or sharing violation", [](const char*) { return failOpen(EACCES); }},
-            {"disk full",
-             [](const char* path) { return openUnwritableStream(seamBase().openExclusiveForWrite, path); }},
-        },
-    .openSharedForRead =
-        {
-            {"not found", [](const char*) { return failOpen(ENOENT); }},
-            {"access denied or sharing violation", [](const char*) { return failOpen(EACCES); }},
-            {"read error",
-             [](const char* path) { return openUnreadableStream(seamBase().openSharedForRead, path); }},
-        },
     .makeDirectory =
         {
             {"access denied", [](const char*) { return failErrno(EACCES); }},
@@ -385,6 +358,43 @@ const FailureTable kStandardFailures = {
              [](int fd) {
                seamBase().closeDescriptor(fd);
                return failErrno(EIO);
+             }},
+        },
+    .GetProcessId =
+        {
+            {"cannot tell", [](Handle) { return failWith(kErrorInvalidHandle, 0u); }},
+        },
+    .openInstanceFileForRead =
+        {
+            {"not found", [](const char*) { return failWith(kErrorFileNotFound, -1); }},
+            {"access denied", [](const char*) { return failWith(kErrorAccessDenied, -1); }},
+            {"sharing violation", [](const char*) { return failWith(kErrorSharingViolation, -1); }},
+        },
+    .openInstanceFileForWrite =
+        {
+            {"path not found", [](const char*) { return failWith(kErrorPathNotFound, -1); }},
+            {"access denied", [](const char*) { return failWith(kErrorAccessDenied, -1); }},
+            {"sharing violation", [](const char*) { return failWith(kErrorSharingViolation, -1); }},
+        },
+    .getInstanceFileInfo =
+        {
+            {"fails", [](int, InstanceFileInfo*) { return failWith(kErrorInvalidHandle, -1); }},
+        },
+    .claimEmptyFile =
+        {
+            {"access denied", [](int) { return failWith(kErrorAccessDenied, -1); }},
+        },
+    .readText =
+        {
+            {"read error", [](int, char*, uint32_t) { return failWith(kErrorInvalidHandle, -1); }},
+        },
+    .writeText =
+        {
+            {"disk full", [](int, const char*, uint32_t) { return failWith(kErrorDiskFull, -1); }},
+            {"disk full after part of the text",
+             [](int fd, const char* text, uint32_t length) {
+               seamBase().writeText(fd, text, length / 2);
+               return failWith(kErrorDiskFull, -1);
              }},
         },
 };
@@ -432,13 +442,6 @@ void setInjectedLastError(uint32_t code) {
 }
 
 const Platform& seamBase() { return base; }
-
-FILE* openUnwritableStream(FILE* (*open)(const char*), const char* path) {
-  FILE* stream = open(path);
-  if (stream == nullptr) return nullptr;
-  fclose(stream);
-  return fopen(path, "r");
-}
 
 FaultInjector::FaultInjector(const Platform& wrapped, const FailureTable& table) : saved_(os) {
   base = wrapped;

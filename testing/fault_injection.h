@@ -53,11 +53,6 @@ const Platform& seamBase();
 extern const Handle kPoisonedHandle;
 const uint32_t kPoisonedProcessId = 0x0BADF00Du;
 
-// A stream whose every write fails, as on a full disk: the file at path is
-// created or truncated by open (the entry's real operation), then reopened
-// for reading only. Null when that cannot be done.
-FILE* openUnwritableStream(FILE* (*open)(const char*), const char* path);
-
 // One call that went through the seam.
 struct SeamCall {
   int entry;
