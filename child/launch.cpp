@@ -1,3 +1,4 @@
+// The launch and run subcommands: a command started detached, and run's bounded wait for it.
 #include "child/launch.h"
 
 #include "child/command_line.h"

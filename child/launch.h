@@ -1,3 +1,4 @@
+// Handlers of the launch and run subcommands.
 #pragma once
 
 // launch: starts argv[2..] as a detached child; returns its PID, or -1.

@@ -1,3 +1,4 @@
+// The start subcommand: the server started detached and its PID recorded.
 #include "instance/start.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// Handler of the start subcommand.
 #pragma once
 
 // start: starts argv[3..] detached as the server of the instance directory

@@ -1,3 +1,4 @@
+// The stop sequence and the stop subcommand's handler.
 #pragma once
 
 // stop: stops the server of the instance directory argv[2]; 0 when it
