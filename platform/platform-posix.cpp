@@ -636,7 +636,8 @@ int getLogFileInfo(int fd, LogFileInfo* info) {
   return 0;
 }
 
-int appendToLog(int fd, const char* text, uint32_t length) {
+// Writes all of text, going on after a short write; 0 when all was written.
+int writeAll(int fd, const char* text, uint32_t length) {
   while (length > 0) {
     ssize_t written = write(fd, text, length);
     if (written < 0 && errno == EINTR) continue;
@@ -649,6 +650,9 @@ int appendToLog(int fd, const char* text, uint32_t length) {
   }
   return 0;
 }
+
+// The log is open with O_APPEND: every write lands at the end.
+int appendToLog(int fd, const char* text, uint32_t length) { return writeAll(fd, text, length); }
 
 int truncateLog(int fd, uint64_t size) {
   if (ftruncate(fd, static_cast<off_t>(size)) == 0) return 0;
@@ -822,19 +826,7 @@ int readText(int fd, char* buffer, uint32_t size) {
   return static_cast<int>(total);
 }
 
-int writeText(int fd, const char* text, uint32_t length) {
-  while (length > 0) {
-    ssize_t written = write(fd, text, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      failWith(written < 0 ? errno : ENOSPC);
-      return -1;
-    }
-    text += written;
-    length -= static_cast<uint32_t>(written);
-  }
-  return 0;
-}
+int writeText(int fd, const char* text, uint32_t length) { return writeAll(fd, text, length); }
 
 
 

@@ -134,19 +134,25 @@ int toLocalTime(int64_t seconds, struct tm* local) {
 
 HANDLE osHandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
+// A runtime descriptor for an opened file (or for none: -1), which then
+// owns the handle.
+int descriptorOf(HANDLE file, int flags) {
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags);
+  if (fd == -1) {
+    ::CloseHandle(file);
+    ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+  }
+  return fd;
+}
+
 // A reparse point at the name is opened as itself, not followed; the
 // writer then refuses it (getLogFileInfo). Opening never blocks on a named
 // pipe: CreateFile does not wait for a pipe server.
 int openLog(const char* path) {
   HANDLE file = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return -1;
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
-  if (fd == -1) {
-    ::CloseHandle(file);
-    ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-  }
-  return fd;
+  return descriptorOf(file, _O_WRONLY | _O_BINARY);
 }
 
 // A byte far past any real end of file, so that readers of the log never
@@ -294,13 +300,7 @@ uint32_t getProcessId(Handle process) { return ::GetProcessId(process); }
 int openInstanceFile(const char* path, DWORD access, DWORD share, DWORD disposition, int flags) {
   HANDLE file = ::CreateFileA(path, access | READ_CONTROL, share, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return -1;
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags | _O_TEXT);
-  if (fd == -1) {
-    ::CloseHandle(file);
-    ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-  }
-  return fd;
+  return descriptorOf(file, flags | _O_TEXT);
 }
 
 int openInstanceFileForRead(const char* path) {
