@@ -165,8 +165,6 @@ TEST_F(StopTest, AnUnexpectedLockErrorCountsAsStopped) {
             std::string::npos);
 }
 
-Handle refusedOpen(uint32_t, int, uint32_t) { return nullptr; }
-uint32_t accessDenied() { return kErrorAccessDenied; }
 
 TEST_F(StopTest, AFailedTerminationEndsTheStopQuietly) {
   ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, refusedOpen);

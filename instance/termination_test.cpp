@@ -10,8 +10,6 @@ namespace {
 
 
 Handle fakeOpen(uint32_t, int, uint32_t) { return reinterpret_cast<Handle>(0x777); }
-Handle refusedOpen(uint32_t, int, uint32_t) { return nullptr; }
-uint32_t accessDenied() { return kErrorAccessDenied; }
 int refusedTerminate(Handle, uint32_t) { return 0; }
 int acceptedTerminate(Handle, uint32_t) { return 1; }
 int alwaysActive(Handle, uint32_t* code) {

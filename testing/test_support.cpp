@@ -11,6 +11,9 @@ std::vector<uint32_t> recordedSleeps;
 
 void recordSleep(uint32_t milliseconds) { recordedSleeps.push_back(milliseconds); }
 
+Handle refusedOpen(uint32_t, int, uint32_t) { return nullptr; }
+uint32_t accessDenied() { return kErrorAccessDenied; }
+
 namespace {
 std::string fakeModule;
 }

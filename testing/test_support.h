@@ -99,3 +99,7 @@ uint32_t fakeModuleFileName(char* buffer, uint32_t size);
 // Records the durations it is asked to sleep, and returns at once.
 extern std::vector<uint32_t> recordedSleeps;
 void recordSleep(uint32_t milliseconds);
+
+// Fakes for a process that cannot be opened, with the error it gives.
+Handle refusedOpen(uint32_t access, int inheritHandle, uint32_t processId);
+uint32_t accessDenied();
