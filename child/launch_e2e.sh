@@ -44,6 +44,9 @@ test_run_exits_with_the_childs_exit_code() {
 }
 
 test_launch_and_run_of_a_missing_program_exit_with_minus_one() {
+  # Under valgrind (LAUNCHER_WRAPPER) a failed exec is not seen: it runs
+  # posix_spawn's vfork as a fork.
+  [ -z "${LAUNCHER_WRAPPER:-}" ] || return 0
   new_install
   run_launcher launch no-such-program-here
   expect_eq "$code" "$minus_one" "launch exit code"
@@ -102,6 +105,9 @@ test_a_pipe_the_launcher_inherited_ends_when_the_launcher_exits() {
 # With some of the launcher's standard streams closed, its own descriptors
 # land on 0 to 2; a program that cannot run must still be reported as such.
 test_a_missing_program_fails_with_standard_streams_closed() {
+  # Under valgrind (LAUNCHER_WRAPPER) a failed exec is not seen: it runs
+  # posix_spawn's vfork as a fork.
+  [ -z "${LAUNCHER_WRAPPER:-}" ] || return 0
   [ "$host" = win32 ] && return 0
   local closed sub instance args
   for closed in "0" "1" "2" "0 1" "0 2" "1 2" "0 1 2"; do

@@ -27,7 +27,12 @@ memcheck=(valgrind --leak-check=full --errors-for-leak-kinds=definite --error-ex
 
 status=0
 echo "== unit tests under memcheck"
-(cd "$build" && "${memcheck[@]}" --log-file="$logs/unit.log" ./launcher_tests --gtest_brief=1) || status=$?
+# Valgrind runs posix_spawn's shared-memory vfork as a plain fork, so a
+# child's failed exec never reaches the parent under it: the tests of that
+# failure run everywhere else, not here.
+exec_failures='LaunchRunTest.LaunchOfACommandThatCannotStart:LaunchRunTest.RunOfACommandThatCannotStart*:ChildProcessTest.FailedCreationLogsTheErrorCode'
+(cd "$build" && "${memcheck[@]}" --log-file="$logs/unit.log" ./launcher_tests --gtest_brief=1 \
+  "--gtest_filter=-$exec_failures") || status=$?
 echo "unit tests: exit $status"
 
 # The launcher runs of the end-to-end suite, each under memcheck with a log
