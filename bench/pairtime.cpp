@@ -1,0 +1,176 @@
+// Times command lines against each other from one parent process, so that
+// what starts that parent (Wine's own start-up, under Wine) is paid once and
+// not inside any figure. The commands take turns, A B C then C B A, so that
+// a slow moment of the machine falls on all of them alike.
+//
+// Usage: pairtime <runs> <passes> <command line>...
+// Prints per pass "pass <n> <median wall time of each command, in µs>", and
+// on Windows at the end "peak <command index> <largest peak working set of
+// its runs, in KiB>". (Natively a spawned child's peak starts from its
+// parent's, so GNU time, a small parent, measures it there.) Between runs it waits until every process that a
+// run left behind (the detached child) has ended, so that no run pays for
+// the one before it; that wait is not timed.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
+#include <errno.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace {
+
+const int kMaxCommands = 16;
+const int kLeftoverDeadlineMs = 10000;
+long peakKib[kMaxCommands];
+
+#ifdef _WIN32
+
+HANDLE job;
+double ticksPerMicrosecond;
+
+// Every process this one starts, and theirs, is in the job: the job's count
+// of live processes says when a run's leftovers have ended.
+void prepareHost() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  ticksPerMicrosecond = static_cast<double>(frequency.QuadPart) / 1e6;
+  job = CreateJobObjectA(nullptr, nullptr);
+  if (job != nullptr && !AssignProcessToJobObject(job, GetCurrentProcess())) job = nullptr;
+}
+
+void waitForLeftovers() {
+  if (job == nullptr) return;
+  for (int waited = 0; waited < kLeftoverDeadlineMs; waited++) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info;
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr)) return;
+    if (info.ActiveProcesses <= 1) return;
+    Sleep(1);
+  }
+  fprintf(stderr, "pairtime: a run left a process that did not end within %d ms\n", kLeftoverDeadlineMs);
+  exit(3);
+}
+
+// Wall time of one run in microseconds, from creation to its end.
+double timeOne(const char* commandLine, int index) {
+  char line[4096];
+  snprintf(line, sizeof line, "%s", commandLine);
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info;
+  LARGE_INTEGER start, end;
+  QueryPerformanceCounter(&start);
+  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    fprintf(stderr, "pairtime: cannot start %s (error %lu)\n", commandLine, GetLastError());
+    exit(2);
+  }
+  WaitForSingleObject(info.hProcess, INFINITE);
+  QueryPerformanceCounter(&end);
+  PROCESS_MEMORY_COUNTERS memory;
+  if (K32GetProcessMemoryInfo(info.hProcess, &memory, sizeof memory))
+    peakKib[index] = std::max(peakKib[index], static_cast<long>(memory.PeakWorkingSetSize / 1024));
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  waitForLeftovers();
+  return static_cast<double>(end.QuadPart - start.QuadPart) / ticksPerMicrosecond;
+}
+
+#else
+
+// Orphans of a run (the detached child) come back to this process, which
+// reaps them.
+void prepareHost() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+double nowMicroseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
+void waitForLeftovers() {
+  for (int waited = 0; waited < kLeftoverDeadlineMs;) {
+    pid_t got = waitpid(-1, nullptr, WNOHANG);
+    if (got < 0 && errno == ECHILD) return;
+    if (got > 0) continue;
+    struct timespec pause = {0, 1000000L};
+    nanosleep(&pause, nullptr);
+    waited++;
+  }
+  fprintf(stderr, "pairtime: a run left a process that did not end within %d ms\n", kLeftoverDeadlineMs);
+  exit(3);
+}
+
+// The command line split at spaces: the bench's words hold none.
+double timeOne(const char* commandLine, int index) {
+  char line[4096];
+  snprintf(line, sizeof line, "%s", commandLine);
+  char* words[64];
+  int count = 0;
+  for (char* word = strtok(line, " "); word != nullptr && count < 63; word = strtok(nullptr, " ")) words[count++] = word;
+  words[count] = nullptr;
+  double start = nowMicroseconds();
+  pid_t pid;
+  if (posix_spawnp(&pid, words[0], nullptr, nullptr, words, environ) != 0) {
+    fprintf(stderr, "pairtime: cannot start %s\n", commandLine);
+    exit(2);
+  }
+  (void)index;
+  int status;
+  waitpid(pid, &status, 0);
+  double end = nowMicroseconds();
+  waitForLeftovers();
+  return end - start;
+}
+
+#endif
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4 || argc - 3 > kMaxCommands) {
+    fprintf(stderr, "usage: pairtime <runs> <passes> <command line>... (at most %d)\n", kMaxCommands);
+    return 2;
+  }
+  int runs = atoi(argv[1]);
+  int passes = atoi(argv[2]);
+  int commands = argc - 3;
+  char** lines = argv + 3;
+  if (runs < 1 || passes < 1) return 2;
+  prepareHost();
+  for (int i = 0; i < commands; i++) timeOne(lines[i], i);
+  for (int pass = 1; pass <= passes; pass++) {
+    std::vector<std::vector<double>> times(static_cast<size_t>(commands));
+    for (int run = 0; run < runs; run++) {
+      for (int k = 0; k < commands; k++) {
+        int i = run % 2 == 0 ? k : commands - 1 - k;
+        times[static_cast<size_t>(i)].push_back(timeOne(lines[i], i));
+      }
+    }
+    printf("pass %d", pass);
+    for (int i = 0; i < commands; i++) printf(" %.1f", median(times[static_cast<size_t>(i)]));
+    printf("\n");
+    fflush(stdout);
+  }
+  for (int i = 0; i < commands; i++) {
+    if (peakKib[i] > 0) printf("peak %d %ld\n", i, peakKib[i]);
+  }
+  return 0;
+}
