@@ -33,6 +33,7 @@ namespace {
 
 const int kMaxCommands = 16;
 const int kLeftoverDeadlineMs = 10000;
+const int kCreationAttempts = 3;
 long peakKib[kMaxCommands];
 
 #ifdef _WIN32
@@ -71,10 +72,14 @@ double timeOne(const char* commandLine, int index) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info;
   LARGE_INTEGER start, end;
-  QueryPerformanceCounter(&start);
-  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+  // Wine under a heavy load now and then fails a creation (error 1359):
+  // such a run is no sample, and is made again.
+  for (int attempt = 1;; attempt++) {
+    QueryPerformanceCounter(&start);
+    if (CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) break;
     fprintf(stderr, "pairtime: cannot start %s (error %lu)\n", commandLine, GetLastError());
-    exit(2);
+    if (attempt == kCreationAttempts) exit(2);
+    waitForLeftovers();
   }
   WaitForSingleObject(info.hProcess, INFINITE);
   QueryPerformanceCounter(&end);
