@@ -19,6 +19,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 #else
 #include <errno.h>
 #include <spawn.h>
@@ -38,29 +39,42 @@ long peakKib[kMaxCommands];
 
 #ifdef _WIN32
 
-HANDLE job;
 double ticksPerMicrosecond;
 
-// Every process this one starts, and theirs, is in the job: the job's count
-// of live processes says when a run's leftovers have ended.
 void prepareHost() {
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
   ticksPerMicrosecond = static_cast<double>(frequency.QuadPart) / 1e6;
-  job = CreateJobObjectA(nullptr, nullptr);
-  if (job != nullptr && !AssignProcessToJobObject(job, GetCurrentProcess())) job = nullptr;
 }
 
-void waitForLeftovers() {
-  if (job == nullptr) return;
-  for (int waited = 0; waited < kLeftoverDeadlineMs; waited++) {
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info;
-    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr)) return;
-    if (info.ActiveProcesses <= 1) return;
-    Sleep(1);
+// Waits for the processes that the ended process made (and theirs). Not
+// through a job: the launcher takes its child out of its caller's job, or
+// tries to, and a job of the bench's own would change what it does.
+void waitForLeftovers(DWORD parent) {
+  std::vector<DWORD> parents(1, parent);
+  while (!parents.empty()) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    std::vector<DWORD> children;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+      if (std::find(parents.begin(), parents.end(), entry.th32ParentProcessID) != parents.end())
+        children.push_back(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    for (DWORD child : children) {
+      HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, child);
+      if (process == nullptr) continue;
+      DWORD waited = WaitForSingleObject(process, kLeftoverDeadlineMs);
+      CloseHandle(process);
+      if (waited == WAIT_TIMEOUT) {
+        fprintf(stderr, "pairtime: a run left a process that did not end within %d ms\n", kLeftoverDeadlineMs);
+        exit(3);
+      }
+    }
+    parents = children;
   }
-  fprintf(stderr, "pairtime: a run left a process that did not end within %d ms\n", kLeftoverDeadlineMs);
-  exit(3);
 }
 
 // Wall time of one run in microseconds, from creation to its end.
@@ -79,7 +93,6 @@ double timeOne(const char* commandLine, int index) {
     if (CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) break;
     fprintf(stderr, "pairtime: cannot start %s (error %lu)\n", commandLine, GetLastError());
     if (attempt == kCreationAttempts) exit(2);
-    waitForLeftovers();
   }
   WaitForSingleObject(info.hProcess, INFINITE);
   QueryPerformanceCounter(&end);
@@ -88,7 +101,7 @@ double timeOne(const char* commandLine, int index) {
     peakKib[index] = std::max(peakKib[index], static_cast<long>(memory.PeakWorkingSetSize / 1024));
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
-  waitForLeftovers();
+  waitForLeftovers(info.dwProcessId);
   return static_cast<double>(end.QuadPart - start.QuadPart) / ticksPerMicrosecond;
 }
 
