@@ -3,47 +3,51 @@
 # kind, in one run: wall-time ratios (paired, interleaved, several passes),
 # system calls per launch and per log entry, peak memory and sizes. Ends
 # with the figures, one "name value" line each. See bench/README.md.
-# Usage: bench/run.sh [smoke]   (smoke: a few runs of each, well under a minute)
+# Usage: bench/run.sh [--run-only] [smoke]
+#   smoke: a few runs of each, well under a minute; it then checks that every
+#   figure is a number and that no launcher (or floor) run returned -1.
+#   --run-only: builds and installs nothing (the bench-smoke test of ctest,
+#   after scripts/build.sh bench win32 [win64] has built the trees).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+run_only=
+[ "${1:-}" = --run-only ] && { run_only=1; shift; }
 mode=${1:-full}
 case $mode in
   full) native_runs=200 native_passes=5 wine_runs=40 wine_passes=5 entry_runs=500 run_runs=3 cycle_runs=10 warmup=1 ;;
   smoke) native_runs=5 native_passes=2 wine_runs=2 wine_passes=1 entry_runs=20 run_runs=1 cycle_runs=1 warmup=0 ;;
-  *) echo "usage: bench/run.sh [smoke]" >&2; exit 2 ;;
+  *) echo "usage: bench/run.sh [--run-only] [smoke]" >&2; exit 2 ;;
 esac
-jobs=2
-
-LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh >/dev/null
-need=()
-command -v strace >/dev/null || need+=(strace)
-command -v daemonize >/dev/null || need+=(daemonize)
-if [ ${#need[@]} -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
 source scripts/wine-env.sh
 
-# Native: optimised, without tests. Windows: the trees the tests use, built
-# as shipped; only the bench's programs are built here when they exist.
-cmake -S . -B build/bench-native -DCMAKE_BUILD_TYPE=Release -DLAUNCHER_TESTS=OFF -DLAUNCHER_WERROR=ON >/dev/null
-cmake --build build/bench-native -j $jobs --target all pairtime launcher-nolog floor floor-dynamic >/dev/null
-for flavor in "$LAUNCHER_WIN_BUILD" win32; do
-  if [ -f "build/$flavor/CMakeCache.txt" ]; then
-    # Configured again first: a tree from before the bench's targets has no rule for them.
-    cmake -S . -B "build/$flavor" >/dev/null
-    cmake --build "build/$flavor" -j $jobs --target launcher launcher-nolog spawn-minimal trivial pairtime entry-calls >/dev/null
-  else
-    bash scripts/build.sh "$flavor" >/dev/null
-    cmake --build "build/$flavor" -j $jobs --target launcher-nolog pairtime entry-calls >/dev/null
+if [ -z "$run_only" ]; then
+  LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh >/dev/null
+  need=()
+  command -v strace >/dev/null || need+=(strace)
+  command -v daemonize >/dev/null || need+=(daemonize)
+  if [ ${#need[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
   fi
+  # The native launcher as released, and the Windows trees the tests use,
+  # built as shipped; the 32-bit one for the size of what ships.
+  flavors=(bench "$LAUNCHER_WIN_BUILD")
+  [ "$LAUNCHER_WIN_BUILD" = win32 ] || flavors+=(win32)
+  bash scripts/build.sh "${flavors[@]}"
+fi
+for tool in hyperfine /usr/bin/time python3 strace daemonize start-stop-daemon setsid; do
+  command -v "$tool" >/dev/null || { echo "bench: $tool is missing (bash bench/run.sh installs it)" >&2; exit 2; }
+done
+nb=build/bench-native
+wb=build/$LAUNCHER_WIN_BUILD
+for program in "$nb"/{launcher,launcher-nolog,floor,floor-dynamic,trivial,pairtime,sample-server} \
+  "$wb"/{launcher,launcher-nolog,spawn-minimal,trivial,sample-server,pairtime,entry-calls}.exe build/win32/launcher.exe; do
+  [ -f "$program" ] || { echo "bench: no $program; make it with: bash scripts/build.sh bench win32 $LAUNCHER_WIN_BUILD" >&2; exit 2; }
 done
 
 # Each program in a tree of its own, with a logs folder beside bin, so that
 # every run logs to the same place and no two programs share a log.
 work=$(mktemp -d)
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
-nb=build/bench-native
-wb=build/$LAUNCHER_WIN_BUILD
 mkdir -p "$work"/{launcher,floor,floordyn,nolog}/bin "$work"/{launcher,floor,floordyn}/logs "$work"/win/{bin,logs} "$work"/inst/{logs,locks} \
   "$work"/wininst/{logs,locks}
 cp "$nb/launcher" "$nb/sample-server" "$work/launcher/bin/"
@@ -143,3 +147,36 @@ done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== figures"
 cat "$figures"
+
+# A smoke run proves that the benchmarks still measure something: every
+# figure is a number, and no run of the launcher or the floor (whose exit
+# code, a PID, nothing here can check) logged a failure.
+status=0
+if [ "$mode" = smoke ]; then
+  python3 - "$figures" "$work"/launcher/logs/native-windows.out "$work"/floor/logs/native-windows.out \
+    "$work"/win/logs/native-windows.out <<'PY' || status=1
+import re, sys
+problems = []
+lines = open(sys.argv[1]).read().splitlines()
+if not lines:
+    problems.append("no figures")
+for line in lines:
+    if not re.fullmatch(r"[A-Za-z0-9_.]+ -?[0-9]+(\.[0-9]+)?", line):
+        problems.append("not a figure: %r" % line)
+for path in sys.argv[2:]:
+    try:
+        text = open(path, "rb").read().decode("latin-1")
+    except OSError:
+        text = ""
+    results = re.findall(r"main finished\. Returning (-?\d+)\r?$", text, re.M)
+    if not results:
+        problems.append("no finished run logged in %s" % path)
+    elif "-1" in results:
+        problems.append("%d runs returned -1 (%s)" % (results.count("-1"), path))
+for text in problems:
+    print("bench smoke: " + text)
+print("bench smoke: %s" % ("FAILED" if problems else "every figure is a number, every launcher run succeeded"))
+sys.exit(1 if problems else 0)
+PY
+fi
+exit "$status"
