@@ -27,7 +27,7 @@ namespace {
 const off_t kLockOffset = 0x7FFFFFFFFFFFFFFELL;
 const off_t kSizeCap = 500000;
 
-char logPath[PATH_MAX + 32];
+char logPath[PATH_MAX + 64];
 char exePath[PATH_MAX];
 int pid;
 
@@ -42,7 +42,7 @@ void chooseLogPath() {
     char* slash = strrchr(root, '/');
     if (slash != nullptr) *slash = '\0';
   }
-  char dir[PATH_MAX];
+  char dir[PATH_MAX + 16];
   snprintf(dir, sizeof dir, "%s/logs/", root);
   struct stat status;
   if (stat(dir, &status) != 0 || !S_ISDIR(status.st_mode)) {
