@@ -1,0 +1,95 @@
+"""Turns the bench's raw measurements into its figures, one "name value" line each.
+
+  report.py times <prefix> <pairtime output> <name>...
+      per command <prefix>.<name>.ms: the median over the passes of each pass's
+      median; per command after the first, <prefix>.ratio.<first>_<name>.median,
+      .min and .max: the first command's time over this one's, one ratio per
+      pass (the commands ran interleaved within each pass); and
+      <prefix>.<name>.peak_kib where pairtime could tell the peak memory.
+  report.py syscalls <prefix> <strace -f output> <child program> <log file name>
+      system calls of one launch: <prefix>.process (the measured process
+      alone, from its exec to its exit), <prefix>.launch (with every process
+      it made, each up to the moment it became the child program), and where
+      it writes a log, <prefix>.entries and <prefix>.per_entry (the calls from
+      each entry's open of the log to its close, over the entries).
+"""
+import re
+import statistics
+import sys
+
+
+def figure(name, value, decimals):
+    print(f"{name} {value:.{decimals}f}")
+
+
+def times(prefix, path, names):
+    passes = []
+    peaks = {}
+    for line in open(path):
+        words = line.split()
+        if words and words[0] == "pass":
+            passes.append([float(w) for w in words[2:]])
+        elif words and words[0] == "peak":
+            peaks[int(words[1])] = int(words[2])
+    if not passes or any(len(p) != len(names) for p in passes):
+        sys.exit(f"report.py: {path} holds no complete passes for {len(names)} commands")
+    for i, name in enumerate(names):
+        figure(f"{prefix}.{name}.ms", statistics.median(p[i] for p in passes) / 1000, 3)
+    for i, name in enumerate(names[1:], start=1):
+        ratios = [p[0] / p[i] for p in passes]
+        base = f"{prefix}.ratio.{names[0]}_{name}"
+        figure(f"{base}.median", statistics.median(ratios), 3)
+        figure(f"{base}.min", min(ratios), 3)
+        figure(f"{base}.max", max(ratios), 3)
+    for i, name in enumerate(names):
+        if i in peaks:
+            figure(f"{prefix}.{name}.peak_kib", peaks[i], 0)
+
+
+CALL = re.compile(r"^(\d+)\s+(.*)$")
+
+
+def syscalls(prefix, path, child, log_name):
+    calls = {}  # pid -> list of call texts, in order
+    done = set()  # pids that have become the child program
+    order = []
+    for line in open(path):
+        match = CALL.match(line.rstrip("\n"))
+        if not match:
+            continue
+        pid, text = int(match.group(1)), match.group(2)
+        # Signals, exits, and the second half of a call strace split in two.
+        if text.startswith(("+++", "---", "<...")) or pid in done:
+            continue
+        if pid not in calls:
+            calls[pid] = []
+            order.append(pid)
+        calls[pid].append(text)
+        if order[0] != pid and text.startswith(f'execve("{child}"') and ("= 0" in text or "unfinished" in text):
+            done.add(pid)
+    root = calls[order[0]]
+    figure(f"{prefix}.process", len(root), 0)
+    figure(f"{prefix}.launch", sum(len(c) for c in calls.values()), 0)
+    entries, inside, opened = 0, 0, False
+    for text in root:
+        if not opened and text.startswith("openat(") and log_name in text:
+            opened, entries = True, entries + 1
+        if opened:
+            inside += 1
+            if text.startswith("close("):
+                opened = False
+    if entries:
+        figure(f"{prefix}.entries", entries, 0)
+        figure(f"{prefix}.per_entry", inside / entries, 2)
+
+
+def main():
+    if len(sys.argv) >= 5 and sys.argv[1] == "times":
+        times(sys.argv[2], sys.argv[3], sys.argv[4:])
+    elif len(sys.argv) == 6 and sys.argv[1] == "syscalls":
+        syscalls(*sys.argv[2:])
+    else:
+        sys.exit(__doc__)
+
+
+main()
