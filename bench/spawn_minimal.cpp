@@ -1,6 +1,7 @@
 // The bare minimum for a detached start, to compare the launcher with: one
-// process creation with the same flags and startup record, no log, no
-// composition. Usage: spawn-minimal <command line>
+// process creation with the same flags, startup record and handle
+// inheritance (none), no log, no composition. Usage: spawn-minimal <command
+// line>
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +17,6 @@ int main(int argc, char** argv) {
   startup.flags = kStartfUseStdHandles;
   ProcessInformation info;
   memset(&info, 0, sizeof info);
-  if (!os.CreateProcessA(line, 1, kDetachedProcess, &startup, &info)) return -1;
+  if (!os.CreateProcessA(line, 0, kDetachedProcess | kCreateBreakawayFromJob, &startup, &info)) return -1;
   return static_cast<int>(info.processId);
 }
