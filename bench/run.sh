@@ -7,7 +7,7 @@
 #   smoke: a few runs of each, well under a minute; it then checks that every
 #   figure is a number and that no launcher (or floor) run returned -1.
 #   --run-only: builds and installs nothing (the bench-smoke test of ctest,
-#   after scripts/build.sh bench win32 [win64] has built the trees).
+#   after scripts/build.sh release win32 [win64] has built the trees).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 run_only=
@@ -30,18 +30,18 @@ if [ -z "$run_only" ]; then
   fi
   # The native launcher as released, and the Windows trees the tests use,
   # built as shipped; the 32-bit one for the size of what ships.
-  flavors=(bench "$LAUNCHER_WIN_BUILD")
+  flavors=(release "$LAUNCHER_WIN_BUILD")
   [ "$LAUNCHER_WIN_BUILD" = win32 ] || flavors+=(win32)
   bash scripts/build.sh "${flavors[@]}"
 fi
 for tool in hyperfine /usr/bin/time python3 strace daemonize start-stop-daemon setsid; do
   command -v "$tool" >/dev/null || { echo "bench: $tool is missing (bash bench/run.sh installs it)" >&2; exit 2; }
 done
-nb=build/bench-native
+nb=build/release
 wb=build/$LAUNCHER_WIN_BUILD
 for program in "$nb"/{launcher,launcher-nolog,floor,floor-dynamic,trivial,pairtime,sample-server} \
   "$wb"/{launcher,launcher-nolog,spawn-minimal,trivial,sample-server,pairtime,entry-calls}.exe build/win32/launcher.exe; do
-  [ -f "$program" ] || { echo "bench: no $program; make it with: bash scripts/build.sh bench win32 $LAUNCHER_WIN_BUILD" >&2; exit 2; }
+  [ -f "$program" ] || { echo "bench: no $program; make it with: bash scripts/build.sh release win32 $LAUNCHER_WIN_BUILD" >&2; exit 2; }
 done
 
 # Each program in a tree of its own, with a logs folder beside bin, so that

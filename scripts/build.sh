@@ -9,7 +9,8 @@
 #           Wine where this host cannot run 32-bit programs (see
 #           scripts/wine-env.sh); there it stands in for win32 in every test
 #   fuzz    the libFuzzer targets (clang)
-#   bench   the native launcher as released (Release), for the benchmarks
+#   release the native launcher as released (static, optimised, stripped)
+#           and its tests; the benchmarks measure this build
 #   checks  no binaries: the tests that run the checks above (fuzzing,
 #           memcheck, soaks, benchmark smoke run) over the trees already built
 # Usage: build.sh [flavour]...   (default: native asan win32, and win64 where
@@ -25,7 +26,7 @@ jobs=$(nproc)
 # quick unit and end-to-end tests first, and of the Windows builds only the
 # one Wine can run here. A tree with tests of its own joins this list.
 source scripts/wine-env.sh
-test_trees=(native asan "$LAUNCHER_WIN_BUILD" fuzz checks)
+test_trees=(native asan release "$LAUNCHER_WIN_BUILD" fuzz checks)
 if [ ${#flavors[@]} -eq 0 ]; then
   flavors=(native asan win32)
   [ "$LAUNCHER_WIN_BUILD" = win32 ] || flavors+=("$LAUNCHER_WIN_BUILD")
@@ -39,7 +40,7 @@ for flavor in "${flavors[@]}"; do
     # that their tests run what ships.
     win32) args=(-DCMAKE_BUILD_TYPE=MinSizeRel -DLAUNCHER_RELEASE=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake) ;;
     win64) args=(-DCMAKE_BUILD_TYPE=MinSizeRel -DLAUNCHER_RELEASE=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake) ;;
-    bench) args=(-DCMAKE_BUILD_TYPE=Release -DLAUNCHER_TESTS=OFF) ;;
+    release) args=(-DCMAKE_BUILD_TYPE=MinSizeRel -DLAUNCHER_RELEASE=ON) ;;
     fuzz)
       # A project of its own (clang, libFuzzer); its output is kept for when
       # the compiler is missing or the build breaks.
@@ -60,10 +61,9 @@ for flavor in "${flavors[@]}"; do
     *) echo "unknown build $flavor" >&2; exit 2 ;;
   esac
   tree=build/$flavor
-  werror=-DLAUNCHER_WERROR=ON
-  # The benchmarks measure the build as released, with its own warnings.
-  [ "$flavor" = bench ] && { tree=build/bench-native; werror=; }
-  cmake -S . -B "$tree" $werror -DLAUNCHER_TEST_PREFIX="$flavor" "${args[@]}" >/dev/null
+  prefix=$flavor
+  [ "$flavor" = release ] && prefix=native-release
+  cmake -S . -B "$tree" -DLAUNCHER_WERROR=ON -DLAUNCHER_TEST_PREFIX="$prefix" "${args[@]}" >/dev/null
   cmake --build "$tree" -j "$jobs" >/dev/null
 done
 

@@ -5,6 +5,10 @@
 #     at most 64 KiB, stripped with their debug information beside them, no
 #     link time, ASLR and DEP with relocations, imports from system DLLs
 #     only, and manifest and version resources that read back as written.
+#   release_test.sh static <nativeReleaseBuildDir>
+#     the native launcher and sample-server as built: static PIEs (no
+#     program interpreter, position independent), stripped, with their
+#     debug information beside them.
 #   release_test.sh reproducible [<win32BuildDir>]
 #     clones this commit into two folders of different depth, packages each
 #     at a different time, under another umask and time zone, and compares
@@ -111,6 +115,24 @@ pe() {
   finish
 }
 
+check_static() {
+  local exe=$1 name headers
+  name=$(basename "$exe")
+  echo "== $name"
+  [ -f "$exe" ] || { fail "$exe is missing"; return; }
+  headers=$(readelf -h -l "$exe")
+  grep -q 'Type: *DYN' <<<"$headers" || fail "$name is not position independent"
+  ! grep -q 'INTERP' <<<"$headers" || fail "$name names a program interpreter: it is linked dynamically"
+  ! readelf -S "$exe" | grep -q '\.symtab' || fail "$name is not stripped"
+  [ -f "$exe.debug" ] || fail "$name has no $name.debug beside it"
+}
+
+static() {
+  check_static "$1/launcher"
+  check_static "$1/sample-server"
+  finish
+}
+
 # Packages a fresh clone of the commit in $1 and builds its native release.
 package_clone() {
   local dir=$1
@@ -176,6 +198,7 @@ reproducible() {
 
 case ${1:-} in
   pe) pe "$2" ;;
+  static) static "$2" ;;
   reproducible) reproducible "${2:-}" ;;
   *) echo "usage: release_test.sh pe <win32BuildDir> | reproducible [<win32BuildDir>]" >&2; exit 2 ;;
 esac

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Soak at the log's size cap: several launchers ("writers") at once, natively
-# and under Wine, each run writing about 20 KB of log (a 20000-character
-# argument, which the log writes in several pieces), so that together they
-# cross the 500000-byte cap many times.
+# (the launcher as released) and under Wine, each run writing about 20 KB of
+# log (a 20000-character argument, which the log writes in several pieces),
+# so that together they cross the 500000-byte cap many times.
 #
 # Every run keeps its exit code, standard output and standard error apart
 # (build/soak/run-<host>/runs/W<writer>R<run>.*). An event-driven watcher
@@ -39,7 +39,7 @@ word_length=${SOAK_WORD_LENGTH:-20000}
 source scripts/wine-env.sh
 hosts=()
 builds=()
-[ "$native_runs" -gt 0 ] && { hosts+=(native); builds+=(native); }
+[ "$native_runs" -gt 0 ] && { hosts+=(native); builds+=(release); }
 [ "$wine_runs" -gt 0 ] && { hosts+=(win32); builds+=("$LAUNCHER_WIN_BUILD"); }
 if [ -z "$run_only" ]; then
   bash scripts/setup.sh >/dev/null
@@ -93,7 +93,7 @@ overall=0
 for host in "${hosts[@]}"; do
   if [ "$host" = native ]; then
     runs=$native_runs
-    built=build/native/launcher
+    built=build/release/launcher
   else
     runs=$wine_runs
     built=build/$LAUNCHER_WIN_BUILD/launcher.exe
