@@ -89,7 +89,7 @@ wt=$w\\trivial.exe
 "$LAUNCHER_WINE" "$work/win/bin/pairtime.exe" "$wine_runs" "$wine_passes" \
   "$w\\launcher.exe launch $wt" "$w\\spawn-minimal.exe $wt" "$w\\launcher-nolog.exe launch $wt" | tr -d '\r' | tee "$raw/wine"
 python3 bench/report.py times wine "$raw/wine" launcher spawn_minimal nolog >>"$figures"
-echo "== under Wine, the calls of one log entry as the launcher makes them, and the older GetFileInformationByHandle (median µs)"
+echo "== under Wine, the calls of one log entry as the launcher makes them, the older GetFileInformationByHandle, and whole entries (median µs)"
 "$LAUNCHER_WINE" "$work/win/bin/entry-calls.exe" "$(winpath "$work/win/logs")\\entry-calls.out" "$entry_runs" | tr -d '\r' |
   sed 's/^/wine.entry_us./' | tee -a "$figures"
 
