@@ -22,20 +22,16 @@ source scripts/wine-env.sh
 
 if [ -z "$run_only" ]; then
   LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh >/dev/null
-  need=()
-  command -v strace >/dev/null || need+=(strace)
-  command -v daemonize >/dev/null || need+=(daemonize)
-  if [ ${#need[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-  fi
   # The native launcher as released, and the Windows trees the tests use,
   # built as shipped; the 32-bit one for the size of what ships.
   flavors=(release "$LAUNCHER_WIN_BUILD")
   [ "$LAUNCHER_WIN_BUILD" = win32 ] || flavors+=(win32)
   bash scripts/build.sh "${flavors[@]}"
 fi
-for tool in hyperfine /usr/bin/time python3 strace daemonize start-stop-daemon setsid; do
-  command -v "$tool" >/dev/null || { echo "bench: $tool is missing (bash bench/run.sh installs it)" >&2; exit 2; }
+for tool in hyperfine:hyperfine /usr/bin/time:time python3:python3 strace:strace daemonize:daemonize \
+  start-stop-daemon:dpkg setsid:util-linux; do
+  command -v "${tool%%:*}" >/dev/null ||
+    { echo "bench: ${tool%%:*} is missing: Debian package ${tool#*:} (LAUNCHER_SETUP_EXTRAS=1 bash scripts/setup.sh installs it)" >&2; exit 2; }
 done
 nb=build/release
 wb=build/$LAUNCHER_WIN_BUILD
