@@ -72,7 +72,8 @@ for tree in "${test_trees[@]}"; do
   [ -f "build/$tree/CTestTestfile.cmake" ] && built+=("$tree")
 done
 printf 'subdirs(%s)\n' "${built[*]}" >build/CTestTestfile.cmake
-# The checks of the shipped build run without Wine, so they run here too.
+# The checks of the shipped build run here too, whichever build the other
+# Windows tests run.
 if [ "$LAUNCHER_WIN_BUILD" != win32 ] && [ -f build/win32/release-tests.cmake ]; then
   printf 'include("%s")\n' "$PWD/build/win32/release-tests.cmake" >>build/CTestTestfile.cmake
 fi

@@ -9,7 +9,8 @@ bash scripts/setup.sh
 source scripts/wine-env.sh
 bash scripts/build.sh "$LAUNCHER_WIN_BUILD"
 if [ "$LAUNCHER_WIN_BUILD" = win64 ]; then
-  echo "(This host cannot run 32-bit programs, so Wine runs the 64-bit build of the same source.)"
+  echo "(This host runs 32-bit programs only under emulation, about a minute each, so Wine runs the 64-bit"
+  echo " build of the same source here; ctest -L shipped runs the 32-bit launcher.exe itself.)"
 fi
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 

@@ -15,7 +15,15 @@
 #     the zips, the checksums and the debug information; builds the native
 #     release in both and compares it too. With a build folder and a clean
 #     tree, the tested launcher.exe must also be the packaged one.
-# Exit 77 (skipped) when the sources are not a git checkout.
+#   release_test.sh shipped <win32BuildDir>
+#     launcher.exe and sample-server.exe as built for shipping (the
+#     reproducible check shows them to be the packaged bytes), run for real
+#     under 32-bit Wine: natively where the host runs 32-bit programs, else
+#     under the emulation that setup registers (about a minute a process).
+#     An unknown subcommand, run of a child's exit code, launch, and start
+#     then stop of the sample server, in an instance directory named in ASCII
+#     and in one named outside it; each checks the exit code and the log.
+# Exit 77 (skipped) when the sources are not a git checkout (reproducible).
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 failures=0
@@ -27,6 +35,10 @@ fail() {
 
 expect_eq() {
   [ "$1" = "$2" ] || fail "$3"$'\n'"    expected: $2"$'\n'"    actual:   $1"
+}
+
+expect_contains() {
+  grep -qF -- "$2" <<<"$1" || fail "$3: missing $(printf '%q' "$2")"
 }
 
 finish() {
@@ -155,6 +167,7 @@ expect_same() {
 
 reproducible() {
   local build=${1:-}
+  command -v git >/dev/null || { fail "git is missing: Debian package git (bash scripts/setup.sh installs it)"; finish; exit; }
   git -C "$here" rev-parse --git-dir >/dev/null 2>&1 || { echo "not a git checkout: skipped"; exit 77; }
   commit=$(git -C "$here" rev-parse HEAD)
   local work
@@ -196,9 +209,130 @@ reproducible() {
   finish
 }
 
+# One run of the shipped launcher.exe from a Linux parent, which sees the
+# exit code's low 8 bits; the log's closing line holds all 32. Sets code,
+# returned (the closing line's value) and entries (the run's log lines).
+# A run that left no entry in the log and whose Wine said why did not start:
+# that is Wine's failure, not the launcher's, and is tried once more.
+run_shipped() {
+  local attempt before
+  for attempt in 1 2; do
+    before=$(log_lines)
+    (cd "$install" && LC_ALL=C.UTF-8 timeout --kill-after=10 600 "$wine32" "$(win_path "$install/bin/launcher.exe")" "$@" \
+      </dev/null >"$install/stdout.txt" 2>"$install/stderr.txt")
+    code=$?
+    entries=$(tr -d '\r' <"$log" 2>/dev/null | tail -n +$((before + 1)))
+    [ -n "$entries" ] || [ ! -s "$install/stderr.txt" ] || [ "$attempt" = 2 ] || {
+      echo "   Wine did not start launcher.exe ($1, exit status $code; retrying once): $(head -c 300 "$install/stderr.txt")"
+      continue
+    }
+    break
+  done
+  returned=$(sed -n 's/.*(pid=[0-9]*)  main finished\. Returning \(-\{0,1\}[0-9]*\)$/\1/p' <<<"$entries" | tail -n 1)
+  echo "   launcher.exe $*: exit status $code, returned ${returned:-nothing}"
+  [ -n "$returned" ] || fail "launcher.exe $1: no closing line in the log; stderr: $(head -c 300 "$install/stderr.txt")"
+  [ -z "$returned" ] || expect_eq "$code" $((returned & 255)) "launcher.exe $1: exit status is the low byte of the result"
+}
+
+log_lines() { [ -f "$log" ] && wc -l <"$log" || echo 0; }
+win_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+# Whether a process holds the first byte of the file (F_GETLK: takes no lock).
+lock_held() {
+  [ -e "$1" ] && python3 - "$1" <<'PY'
+import fcntl, os, struct, sys
+shape = 'hhqqi'
+fd = os.open(sys.argv[1], os.O_RDONLY)
+request = struct.pack(shape, fcntl.F_WRLCK, os.SEEK_SET, 0, 1, 0) + b'\0' * 8
+answer = fcntl.fcntl(fd, fcntl.F_GETLK, request)
+sys.exit(0 if struct.unpack(shape, answer[:struct.calcsize(shape)])[0] != fcntl.F_UNLCK else 1)
+PY
+}
+
+# Whether a process of this prefix still runs the program.
+program_running() {
+  grep -qsaF "$1" /proc/[0-9]*/cmdline
+}
+
+# wait_for seconds what command...
+wait_for() {
+  local seconds=$1 what=$2
+  shift 2
+  local deadline=$((SECONDS + seconds))
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || { fail "waited $seconds s for $what"; return 1; }
+    sleep 0.5
+  done
+}
+
+start_and_stop() {
+  local instance=$1 pid_file="$1/logs/server.pid" lock="$1/locks/server.lock"
+  mkdir -p "$instance/logs"
+  run_shipped start "$(win_path "$instance")" "$(win_path "$install/bin/sample-server.exe")" "$(win_path "$instance")"
+  local pid=$returned
+  expect_eq "$(od -An -tx1 "$pid_file" 2>/dev/null | tr -d ' \n')" "$(printf '%s\r\n' "$pid" | od -An -tx1 | tr -d ' \n')" \
+    "start: the PID file holds the PID and CR LF"
+  wait_for 300 "the sample server to hold its lock" lock_held "$lock" || return
+  run_shipped stop "$(win_path "$instance")"
+  expect_eq "$code" 0 "stop: exit status"
+  expect_eq "$returned" 0 "stop: result"
+  lock_held "$lock" && fail "stop returned, but the server lock is still held"
+  [ -e "$pid_file" ] && fail "stop left the PID file"
+  expect_contains "$entries" "Acquired the lock on '$(win_path "$lock")', so the server is stopped." "stop: the log"
+  wait_for 60 "the sample server to be gone" eval '! program_running sample-server.exe'
+}
+
+shipped() {
+  local build=$1
+  source "$here/scripts/wine-env.sh"
+  if [ "$LAUNCHER_IA32" = none ]; then
+    fail "no 32-bit Wine runs here: it needs the package wine32:i386 and, where the kernel runs no 32-bit programs, qemu-user-static registered for them (bash scripts/setup.sh does both)"
+    finish
+    exit
+  fi
+  wine32=/usr/lib/wine/wine
+  echo "== launcher.exe and sample-server.exe of $build, under 32-bit Wine ($LAUNCHER_IA32)"
+  # A prefix of its own: a 64-bit one cannot serve 32-bit Wine.
+  export WINEPREFIX="$here/build/wineprefix32" WINEARCH=win32 WINEDEBUG=-all
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "   making the 32-bit Wine prefix $WINEPREFIX (a few minutes where emulated)"
+    "$wine32" wineboot -i >/dev/null 2>&1
+    wineserver -w
+  fi
+  trap 'wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
+  work=$(mktemp -d "${TMPDIR:-/tmp}/launcher-shipped.XXXXXX")
+  install="$work/app"
+  log="$install/logs/native-windows.out"
+  mkdir -p "$install/bin" "$install/logs"
+  cp "$build/launcher.exe" "$build/sample-server.exe" "$build/probe.exe" "$install/bin/"
+
+  echo "-- an unknown subcommand"
+  run_shipped nope x
+  expect_eq "$returned" -1 "nope: result"
+  expect_contains "$(tr -d '\r' <"$install/stderr.txt")" "Unknown subcommand: [nope]" "nope: standard error"
+  expect_contains "$entries" "FIRST LOG MESSAGE FROM '$(win_path "$install/bin/launcher.exe")'" "nope: the banner"
+
+  echo "-- run: the child's exit code"
+  run_shipped run "$(win_path "$install/bin/probe.exe")" "$(win_path "$work/run.txt")" --exit=3
+  expect_eq "$returned" 3 "run: result"
+  expect_contains "$(cat "$work/run.txt" 2>/dev/null)" "argv[2]=--exit=3" "run: the child's words"
+
+  echo "-- launch"
+  run_shipped launch "$(win_path "$install/bin/probe.exe")" "$(win_path "$work/launch.txt")"
+  wait_for 300 "the launched child's report" test -s "$work/launch.txt" &&
+    expect_contains "$(cat "$work/launch.txt")" "pid=$returned" "launch: the result is the child's PID"
+
+  echo "-- start and stop of the sample server"
+  start_and_stop "$work/instance"
+  echo "-- start and stop in an instance directory named outside the code page"
+  start_and_stop "$work/инстанс-实例"
+  finish
+}
+
 case ${1:-} in
   pe) pe "$2" ;;
+  shipped) shipped "$2" ;;
   static) static "$2" ;;
   reproducible) reproducible "${2:-}" ;;
-  *) echo "usage: release_test.sh pe <win32BuildDir> | reproducible [<win32BuildDir>]" >&2; exit 2 ;;
+  *) echo "usage: release_test.sh pe|shipped <win32BuildDir> | static <nativeReleaseBuildDir> | reproducible [<win32BuildDir>]" >&2; exit 2 ;;
 esac
