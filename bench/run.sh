@@ -43,6 +43,7 @@ done
 # Each program in a tree of its own, with a logs folder beside bin, so that
 # every run logs to the same place and no two programs share a log.
 work=$(mktemp -d)
+hold_wine_prefix
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 mkdir -p "$work"/{launcher,floor,floordyn,nolog}/bin "$work"/{launcher,floor,floordyn}/logs "$work"/win/{bin,logs} "$work"/inst/{logs,locks} \
   "$work"/wininst/{logs,locks}

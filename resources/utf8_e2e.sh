@@ -54,9 +54,13 @@ run_launcher_u8() {
   printf '@echo off\r\n%s%s >"%%U8_OUT%%" 2>"%%U8_ERR%%"\r\necho %%ERRORLEVEL%% >"%s"\r\n' \
     "$setup" "$line" "$(host_path "$code_file")" >"$bat"
   rm -f "$code_file"
-  (cd "$root" && env LC_ALL=C.UTF-8 "${vars[@]}" "${LAUNCHER_WINE:-wine}" cmd /c "$(host_path "$bat")" </dev/null >/dev/null 2>&1)
-  code=$(tr -d '\r\n ' <"$code_file")
+  local status=0
+  (cd "$root" && timeout --kill-after=10 "$launcher_deadline" env LC_ALL=C.UTF-8 "${vars[@]}" \
+    "${LAUNCHER_WINE:-wine}" cmd /c "$(host_path "$bat")" </dev/null >/dev/null 2>"$scratch/wine-stderr-u8.txt") || status=$?
+  code=$(tr -d '\r\n ' 2>/dev/null <"$code_file")
   if [ "${code:0:1}" = - ]; then code=$((code + 4294967296)); fi
+  [ -n "$code" ] ||
+    fail "launcher.exe ${1:-}: no exit code recorded (wine cmd exited with $status; Wine said: $(head -c 300 "$scratch/wine-stderr-u8.txt" | tr '\n' ' '))"
 }
 
 # Waits for a file to appear; 0 when it did within about 10 s.

@@ -12,6 +12,7 @@ if [ "$LAUNCHER_WIN_BUILD" = win64 ]; then
   echo "(This host runs 32-bit programs only under emulation, about a minute each, so Wine runs the 64-bit"
   echo " build of the same source here; ctest -L shipped runs the 32-bit launcher.exe itself.)"
 fi
+hold_wine_prefix
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 demo="$PWD/build/demo"

@@ -299,18 +299,29 @@ shipped() {
     "$wine32" wineboot -i >/dev/null 2>&1
     wineserver -w
   fi
+  hold_wine_prefix
   trap 'wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
   work=$(mktemp -d "${TMPDIR:-/tmp}/launcher-shipped.XXXXXX")
-  install="$work/app"
-  log="$install/logs/native-windows.out"
-  mkdir -p "$install/bin" "$install/logs"
-  cp "$build/launcher.exe" "$build/sample-server.exe" "$build/probe.exe" "$install/bin/"
+  mkdir -p "$work/app/bin" "$work/app/logs"
+  cp "$build/launcher.exe" "$build/sample-server.exe" "$build/probe.exe" "$work/app/bin/"
 
-  echo "-- an unknown subcommand"
+  # Without a logs folder beside bin, the log goes to the temporary folder,
+  # which the launcher looks up at run time (GetTempPath2A or GetTempPathA).
+  echo "-- an unknown subcommand, logged in the temporary folder"
+  local temp
+  temp=$(find "$WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -name Temp ! -path '*/Public/*' | head -n 1)
+  log="$temp/logs/native-windows.out"
+  rm -f "$log"
+  install="$work/bare"
+  mkdir -p "$install/bin"
+  cp "$build/launcher.exe" "$install/bin/"
   run_shipped nope x
   expect_eq "$returned" -1 "nope: result"
   expect_contains "$(tr -d '\r' <"$install/stderr.txt")" "Unknown subcommand: [nope]" "nope: standard error"
   expect_contains "$entries" "FIRST LOG MESSAGE FROM '$(win_path "$install/bin/launcher.exe")'" "nope: the banner"
+
+  install="$work/app"
+  log="$install/logs/native-windows.out"
 
   echo "-- run: the child's exit code"
   run_shipped run "$(win_path "$install/bin/probe.exe")" "$(win_path "$work/run.txt")" --exit=3

@@ -47,7 +47,10 @@ if [ -z "$run_only" ]; then
 fi
 command -v python3 >/dev/null || { echo "soak: python3 is missing (bash scripts/setup.sh)" >&2; exit 2; }
 # Nothing may outlive the soak: a lingering wineserver keeps output open.
-[ "$wine_runs" -gt 0 ] && trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+if [ "$wine_runs" -gt 0 ]; then
+  hold_wine_prefix
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+fi
 
 # The argument of run r of writer w: the run's name, then a filler letter of
 # its own, so that bytes of one entry inside another cannot pass for it.

@@ -13,6 +13,7 @@ source scripts/wine-env.sh
 # win32 is always built (it is the product); where Wine cannot run it, its
 # tests run on win64 instead.
 bash scripts/build.sh native asan win32 $([ "$LAUNCHER_WIN_BUILD" = win64 ] && echo win64) fuzz release checks
+hold_wine_prefix
 # Nothing may outlive the tests: a lingering wineserver keeps output open.
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 ctest --test-dir build --output-on-failure --timeout 900 "$@"

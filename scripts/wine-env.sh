@@ -32,3 +32,21 @@ else
   LAUNCHER_WIN_BUILD=win64
 fi
 export LAUNCHER_IA32 LAUNCHER_WINE LAUNCHER_WIN_BUILD
+
+# One user of a prefix at a time. Every script that runs Wine ends with
+# `wineserver -k`, which ends every process of the prefix with exit code 1:
+# two of them at once in one checkout (a soak beside the tests, say) kill
+# each other's runs, and a batch file's cmd then exits 1 before the launcher
+# has logged anything. The top-level script takes the prefix's lock, waiting
+# for the other to finish; the scripts it calls (through ctest, say) see that
+# their ancestor holds it.
+hold_wine_prefix() {
+  [ "${LAUNCHER_PREFIX_HELD:-}" = "$WINEPREFIX" ] && return 0
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  exec 9>"$WINEPREFIX.lock"
+  if ! flock -n 9; then
+    echo "Waiting for the other run that uses $WINEPREFIX to finish"
+    flock -w 3600 9 || { echo "$WINEPREFIX.lock still held after an hour" >&2; exit 2; }
+  fi
+  export LAUNCHER_PREFIX_HELD=$WINEPREFIX
+}

@@ -68,12 +68,29 @@ run_launcher() {
     for word in "$@"; do line+=" $(quote_for_cmd "$word")"; done
     printf '@echo off\r\n%s%s >"%s" 2>"%s"\r\necho %%ERRORLEVEL%% >"%s"\r\n' \
       "${bat_setup:-}" "$line" "$(host_path "$out")" "$(host_path "$err")" "$(host_path "$root/code.txt")" >"$bat"
-    rm -f "$root/code.txt"
-    (cd "$root" && timeout --kill-after=10 "$launcher_deadline" "${LAUNCHER_WINE:-wine}" cmd /c "$(host_path "$bat")" </dev/null >/dev/null 2>&1) ||
-      status=$?
-    code=$(tr -d '\r\n ' <"$root/code.txt" 2>/dev/null)
+    # cmd records the launcher's exit code whatever the launcher did, even
+    # when it crashed: no code means cmd itself did not get that far. Wine
+    # ended it (a `wineserver -k` for the prefix ends every process with 1)
+    # or could not start it. Such a run is Wine's failure and is tried once
+    # more, unless the launcher had begun to log: then it ran, and running it
+    # again would hide what it did.
+    local attempt entries_before wine_err="$root/wine-stderr.txt"
+    for attempt in 1 2; do
+      rm -f "$root/code.txt"
+      status=0
+      entries_before=$(log_line_count)
+      (cd "$root" && timeout --kill-after=10 "$launcher_deadline" "${LAUNCHER_WINE:-wine}" cmd /c "$(host_path "$bat")" </dev/null >/dev/null 2>"$wine_err") ||
+        status=$?
+      code=$(tr -d '\r\n ' 2>/dev/null <"$root/code.txt")
+      if [ -n "$code" ] || [ "$attempt" = 2 ] || [ "$(log_line_count)" != "$entries_before" ] ||
+        [ $((SECONDS - started)) -ge "$launcher_deadline" ]; then
+        break
+      fi
+      echo "  Wine did not run the batch file for launcher.exe ${1:-} (cmd exited with $status, no entry in the log;" \
+        "Wine said: $(head -c 300 "$wine_err" | tr '\n' ' ')): retrying once"
+    done
     if [ "${code:0:1}" = - ]; then code=$((code + 4294967296)); fi
-    [ -n "$code" ] || fail "launcher.exe ${1:-}: no exit code recorded (wine cmd exited with $status)"
+    [ -n "$code" ] || fail "launcher.exe ${1:-}: no exit code recorded (wine cmd exited with $status; Wine said: $(head -c 300 "$wine_err" | tr '\n' ' '))"
   else
     # LAUNCHER_WRAPPER runs the launcher under a checker (valgrind).
     (cd "$root" && timeout --kill-after=10 "$launcher_deadline" ${LAUNCHER_WRAPPER:-} "$exe" "$@" </dev/null >"$out" 2>"$err")
@@ -84,6 +101,11 @@ run_launcher() {
   if [ $((SECONDS - started)) -ge "$launcher_deadline" ]; then
     fail "launcher ${1:-}: still running after ${launcher_deadline} s, killed (exit status $status)"
   fi
+}
+
+# Lines in the current install's log; 0 before it exists.
+log_line_count() {
+  if [ -f "$log" ]; then wc -l <"$log"; else echo 0; fi
 }
 
 # wait_until seconds what command... : runs the command every 50 ms until it
