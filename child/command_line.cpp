@@ -24,11 +24,24 @@ int appendPiece(char* buffer, size_t size, size_t* length, size_t pieceLength, c
   return 1;
 }
 
+// Inside quotes a run of backslashes right before the closing quote would
+// escape it: the C runtime reads 2n backslashes before a quote as n, 2n+1 as
+// n and a literal quote. A word the launcher quotes therefore gets its
+// trailing backslashes twice; inner ones stand before no quote and stay.
+int appendQuoted(char* buffer, size_t size, size_t* length, const char* word, size_t n) {
+  size_t trailing = 0;
+  while (trailing < n && word[n - 1 - trailing] == '\\') trailing++;
+  if (!(*length + n + trailing + 2 < size)) return 0;
+  formatBounded(buffer + *length, size - *length, "\"%s%s\"", word, word + n - trailing);
+  *length += strlen(buffer + *length);
+  return 1;
+}
+
 int appendWord(char* buffer, size_t size, size_t* length, const char* word) {
   size_t n = strlen(word);
   if (n == 0) return appendPiece(buffer, size, length, 2, "%s", "\"\"");
   if (word[0] == '"') return appendPiece(buffer, size, length, n, "%s", word);
-  if (needsQuotes(word)) return appendPiece(buffer, size, length, n + 2, "\"%s\"", word);
+  if (needsQuotes(word)) return appendQuoted(buffer, size, length, word, n);
   return appendPiece(buffer, size, length, n, "%s", word);
 }
 

@@ -38,7 +38,14 @@ TEST_F(CommandLineTest, JoinsQuotesAndCopiesWords) {
       {"space quotes the word", {"C:\\Program Files\\x.exe", "a b"}, "\"C:\\Program Files\\x.exe\" \"a b\""},
       {"leading and trailing space", {" a", "b "}, "\" a\" \"b \""},
       {"leading quote copied unchanged", {"\"a b", "\"x\""}, "\"a b \"x\""},
-      {"inner quotes and backslashes not escaped", {"a\"b", "c d\\"}, "a\"b \"c d\\\""},
+      {"inner quotes not escaped; a quoted word's trailing backslash doubled", {"a\"b", "c d\\"},
+       "a\"b \"c d\\\\\""},
+      // 2n backslashes before the closing quote give the child n.
+      {"quoted path ending in a backslash", {"C:\\dir with space\\", "next"}, "\"C:\\dir with space\\\\\" next"},
+      {"every trailing backslash doubled", {"a b\\\\"}, "\"a b\\\\\\\\\""},
+      {"backslashes not at the end stay single", {"C:\\a b\\c", "a\\ b"}, "\"C:\\a b\\c\" \"a\\ b\""},
+      {"unquoted word ending in backslashes copied", {"C:\\dir\\\\", "x\n y\\"}, "C:\\dir\\\\ x\n y\\"},
+      {"leading-quote word ending in a backslash copied", {"\"a b\\"}, "\"a b\\"},
       {"tab and carriage return do not quote", {"a\tb", "a\rb"}, "a\tb a\rb"},
       {"carriage return then space quotes", {"a\r b"}, "\"a\r b\""},
       {"space after the line feed: copied", {"word\nx y"}, "word\nx y"},
@@ -63,6 +70,10 @@ TEST_F(CommandLineTest, FailsExactlyWhenTheLineAndItsTerminatorDoNotFit) {
       {"size without a space", {std::string(kSize, 'a')}, 0},
       {"size-3 with a space", {"a" + std::string(kSize - 6, 'b') + " c"}, 1},
       {"size-2 with a space", {"a" + std::string(kSize - 5, 'b') + " c"}, 0},
+      // The doubled trailing backslashes count: size-4 characters become
+      // size-1 with the quotes and the added backslash.
+      {"size-4 with a space and a trailing backslash", {"a " + std::string(kSize - 7, 'b') + "\\"}, 1},
+      {"size-3 with a space and a trailing backslash", {"a " + std::string(kSize - 6, 'b') + "\\"}, 0},
       {"first word fills the buffer, no room for the separator", {std::string(kSize - 1, 'a'), "b"}, 0},
       {"first word fills the buffer, empty second word", {std::string(kSize - 1, 'a'), ""}, 0},
       {"separator fits but not the second word", {std::string(kSize - 2, 'a'), "b"}, 0},

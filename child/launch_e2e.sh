@@ -43,6 +43,19 @@ test_run_exits_with_the_childs_exit_code() {
   done
 }
 
+# A quoted word that ends in a backslash must not swallow its closing quote:
+# the child gets the words as typed, not one word running on into the next.
+test_a_quoted_word_ending_in_a_backslash_reaches_the_child_as_typed() {
+  new_install
+  local report="$root/report.txt" word='C:\dir with space\'
+  run_launcher run "$(helper probe)" "$(host_path "$report")" "$word" next
+  expect_eq "$code" 0 "run exit code"
+  expect_eq "$(tr -d '\r' <"$report" | sed -n 's/^argc=//p')" 4 "the child's word count"
+  expect_eq "$(tr -d '\r' <"$report" | sed -n 's/^argv\[2\]=//p')" 'C:\\dir with space\\' "the child's word (backslashes doubled in the report)"
+  expect_eq "$(tr -d '\r' <"$report" | sed -n 's/^argv\[3\]=//p')" next "the word after it"
+  expect_contains "$(log_messages)" "The full commandline is '$(helper probe) $(host_path "$report") \"C:\\dir with space\\\\\" next'." "log"
+}
+
 test_launch_and_run_of_a_missing_program_exit_with_minus_one() {
   # Under valgrind (LAUNCHER_WRAPPER) a failed exec is not seen: it runs
   # posix_spawn's vfork as a fork.

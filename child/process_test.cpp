@@ -184,12 +184,14 @@ TEST_F(ChildProcessTest, AProcessIdOfMinusOneCountsAsNoChild) {
 }
 
 // A real child: it sees the composed command line, the launcher's directory
-// and environment, and null standard handles.
+// and environment, and null standard handles. Its words come back as they
+// were given, quoted ones ending in backslashes included.
 TEST_F(ChildProcessTest, ChildStartsWithTheLaunchersDirectoryEnvironmentAndNullHandles) {
   setEnvironmentVariable("LAUNCHER_PROBE_VAR", "seen by the child");
   std::string report = joinPath(makeScratchDir("probe"), "report.txt");
   std::string probe = helperPath("probe");
-  std::vector<std::string> words = {probe, report, "two words", "", "C:\\dir\\file", "last"};
+  std::vector<std::string> words = {probe,   report, "two words", "", "C:\\dir\\file", "C:\\dir with space\\",
+                                    "a b\\\\", "a\\b\\", "last"};
   std::vector<const char*> list;
   for (const std::string& word : words) list.push_back(word.c_str());
   list.push_back(nullptr);

@@ -39,7 +39,10 @@ std::string referenceJoin(const std::vector<std::string>& words) {
     size_t stop = 0;
     while (stop < word.size() && word[stop] != ' ' && word[stop] != '\n') stop++;
     if (stop < word.size() && word[stop] == ' ') {
-      line += '"' + word + '"';
+      // Trailing backslashes doubled, so that the closing quote stays one.
+      size_t trailing = 0;
+      while (trailing < word.size() && word[word.size() - 1 - trailing] == '\\') trailing++;
+      line += '"' + word + std::string(trailing, '\\') + '"';
     } else {
       line += word;
     }

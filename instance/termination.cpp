@@ -41,6 +41,21 @@ int isNotTheServer(Handle process, ProcessId pid, const char* instanceDir) {
 // compared, not the PID.
 int isTheLauncher(Handle process) { return os.GetProcessId(process) == os.GetCurrentProcessId(); }
 
+// A SYSTEM service or a protected process refuses even an administrator the
+// right to terminate it, and after a reboot one of them may hold the id a
+// server had: every later stop would fail on it. Such a process still lets
+// its creation time be read, and the guard above tells whether it can be
+// the server. When it cannot tell (no time, or the lock held), the refusal
+// stands.
+int isRefusingStranger(ProcessId pid, const char* instanceDir) {
+  logMessage("Access to the process with pid=%d was denied; opening it for queries only.", pid);
+  Handle process = os.OpenProcess(kProcessQueryLimitedInformation, 0, static_cast<uint32_t>(pid));
+  if (process == nullptr) return 0;
+  int stranger = isNotTheServer(process, pid, instanceDir);
+  os.CloseHandle(process);
+  return stranger;
+}
+
 int waitForExit(Handle process, ProcessId pid) {
   int remaining = kExitQueries;
   int exited = 0;
@@ -91,6 +106,8 @@ int killProcess(ProcessId pid, const char* instanceDir) {
     uint32_t error = os.GetLastError();
     if (error == kErrorInvalidParameter) {
       logMessage("The process with pid=%d has already terminated.", pid);
+      result = 1;
+    } else if (error == kErrorAccessDenied && isRefusingStranger(pid, instanceDir)) {
       result = 1;
     } else {
       logError("Failed to open the process (pid=%d) lastError=%d.", pid, static_cast<int>(error));

@@ -11,7 +11,8 @@ const int kPidIsTheLauncher = 2;
 // Terminates the process pid, which the PID file of instanceDir named, and
 // waits (20 queries, 1 s apart) for it to exit. 1 when it is gone: seen to
 // exit, no process has that id, or it is not the server: created after the
-// PID file was written while the server lock is free. 0 when it could not be
-// opened or terminated, or still ran at the end of the wait.
+// PID file was written while the server lock is free (also when it refuses
+// termination, as a protected process does). 0 when it could not be opened
+// or terminated, or still ran at the end of the wait.
 // kPidIsTheLauncher when it is the launcher itself.
 int killProcess(ProcessId pid, const char* instanceDir);

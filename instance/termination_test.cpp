@@ -101,7 +101,103 @@ TEST_F(KillProcessTest, AProcessThatCannotBeOpenedIsAFailure) {
   EXPECT_EQ(killProcess(42, dir_), 0);
   EXPECT_EQ(logText(),
             "killProcess(pid=42)\nOpening process with pid=42.\n"
+            "Access to the process with pid=42 was denied; opening it for queries only.\n"
             "ERROR:  Failed to open the process (pid=42) lastError=5.\nkillProcess(pid=42) returning 0\n");
+}
+
+// A protected process: terminate rights refused (5), queries allowed.
+std::vector<uint32_t> openedMasks;
+uint32_t secondOpenError = 0;
+uint32_t openError = 0;
+Handle openForQueriesOnly(uint32_t access, int, uint32_t) {
+  openedMasks.push_back(access);
+  openError = (access & kProcessTerminate) ? kErrorAccessDenied : secondOpenError;
+  return openError != 0 ? nullptr : reinterpret_cast<Handle>(0x778);
+}
+uint32_t lastOpenError() { return openError; }
+int64_t fakeCreationTime = 0;
+int createdAtFakeTime(Handle, int64_t* seconds) {
+  *seconds = fakeCreationTime;
+  return 0;
+}
+int writtenAtOneMillion(const char*, int64_t* seconds) {
+  *seconds = 1000000;
+  return 0;
+}
+int noWriteTime(const char*, int64_t*) { return -1; }
+std::vector<Handle> closedHandles;
+int recordClose(Handle handle) {
+  closedHandles.push_back(handle);
+  return 1;
+}
+
+// After a reboot a stale PID can name a SYSTEM service or protected process,
+// which refuses termination even to an administrator. The PID-reuse guard
+// still applies to it through a query-only handle; where the guard cannot
+// clear it, the refusal stands as before.
+TEST_F(KillProcessTest, AProcessRefusingTerminationIsPassedOverOnlyWhenTheGuardClearsIt) {
+  const std::string refused = "ERROR:  Failed to open the process (pid=42) lastError=5.\n";
+  const std::string younger =
+      "The process with pid=42 started after the PID file was written, so it is not the server.\n";
+  const struct {
+    const char* name;
+    int created;  // 1: the process's creation time is known
+    int64_t createdAt;
+    int written;  // 1: the PID file's write time is known (1000000)
+    int lockHeld;
+    uint32_t secondOpenError;
+    int result;
+    std::string lines;  // after the line announcing the query-only open
+  } cases[] = {
+      {"younger than the PID file, lock free", 1, 1000000 + 3600, 1, 0, 0, 1, younger},
+      {"older than the PID file", 1, 1000000 - 3600, 1, 0, 0, 0, refused},
+      {"within the write-time slack", 1, 1000000 + 5, 1, 0, 0, 0, refused},
+      {"creation time unknown", 0, 0, 1, 0, 0, 0, refused},
+      {"PID file time unknown", 1, 1000000 + 3600, 0, 0, 0, 0, refused},
+      {"not even queries allowed", 1, 1000000 + 3600, 1, 0, kErrorAccessDenied, 0, refused},
+      {"younger, but the lock is held", 1, 1000000 + 3600, 1, 1, 0, 0,
+       "The process with pid=42 looks younger than the PID file, but the server lock is held, so it is taken to be "
+       "the server.\n" +
+           refused},
+  };
+  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, openForQueriesOnly);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, lastOpenError);
+  ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, terminationNotExpected);
+  ScopedOverride<decltype(os.CloseHandle)> close(os.CloseHandle, recordClose);
+  for (const auto& c : cases) {
+    ScopedOverride<decltype(os.getProcessCreationTime)> created(os.getProcessCreationTime,
+                                                                c.created ? createdAtFakeTime : noCreationTime);
+    ScopedOverride<decltype(os.getFileWriteTime)> written(os.getFileWriteTime,
+                                                          c.written ? writtenAtOneMillion : noWriteTime);
+    if (c.lockHeld) holdLock();
+    fakeCreationTime = c.createdAt;
+    secondOpenError = c.secondOpenError;
+    openedMasks.clear();
+    closedHandles.clear();
+    std::string before = logText();
+    EXPECT_EQ(killProcess(42, dir_), c.result) << c.name;
+    EXPECT_EQ(openedMasks, (std::vector<uint32_t>{0x0401, 0x1000})) << c.name;
+    EXPECT_EQ(closedHandles.size(), c.secondOpenError == 0 ? 1u : 0u) << c.name;
+    EXPECT_EQ(logText(), before +
+                             "killProcess(pid=42)\nOpening process with pid=42.\n"
+                             "Access to the process with pid=42 was denied; opening it for queries only.\n" +
+                             c.lines + "killProcess(pid=42) returning " + std::to_string(c.result) + "\n")
+        << c.name;
+  }
+  secondOpenError = 0;
+}
+
+uint32_t notEnoughMemory() { return 8; }
+
+TEST_F(KillProcessTest, OnlyAccessDeniedTriesTheQueryOnlyOpen) {
+  ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, openNoProcess);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, notEnoughMemory);
+  openedIds.clear();
+  EXPECT_EQ(killProcess(42, dir_), 0);
+  EXPECT_EQ(openedIds.size(), 1u);
+  EXPECT_NE(
+      logText().find("ERROR:  Failed to open the process (pid=42) lastError=8.\nkillProcess(pid=42) returning 0\n"),
+      std::string::npos);
 }
 
 int exitedWithThree(Handle, uint32_t* code) {

@@ -39,6 +39,7 @@ const uint32_t kDetachedProcess = 8;
 const uint32_t kCreateBreakawayFromJob = 0x01000000;
 const uint32_t kProcessTerminate = 0x0001;
 const uint32_t kProcessQueryInformation = 0x0400;
+const uint32_t kProcessQueryLimitedInformation = 0x1000;
 const uint32_t kErrorFileNotFound = 2;
 const uint32_t kErrorAccessDenied = 5;
 const uint32_t kErrorInvalidParameter = 87;

@@ -48,9 +48,16 @@ helper() {
   if [ "$host" = win32 ]; then host_path "$root/bin/$1.exe"; else printf '%s' "$root/bin/$1"; fi
 }
 
+# A word as launcher.exe's C runtime must read it back: quoted when empty or
+# spaced, and then its trailing backslashes doubled (2n before a quote give n).
 quote_for_cmd() {
-  local word=$1
-  if [ -z "$word" ] || [[ "$word" == *" "* ]]; then printf '"%s"' "$word"; else printf '%s' "$word"; fi
+  local word=$1 trailing
+  if [ -z "$word" ] || [[ "$word" == *" "* ]]; then
+    trailing=${word##*[!\\]}
+    printf '"%s%s"' "$word" "$trailing"
+  else
+    printf '%s' "$word"
+  fi
 }
 
 # The longest a launcher run may take: run and stop wait about 30 s at most,
