@@ -21,12 +21,16 @@ int getLockFileName(const char* instanceDir, char* buffer, size_t size) {
   return 1;
 }
 
-ServerLockState probeServerLock(const char* lockFileName, int* error) {
-  if (os.statPath(lockFileName) != 0) return kLockFileMissing;
-  int fd = os.openReadWrite(lockFileName);
+ServerLockState probeServerLock(const char* instanceDir, int* error) {
+  Handle folder = openInstanceFolder(instanceDir, "locks");
+  if (folder == nullptr) return kLockFileMissing;
+  int fd = os.openFileInFolder(folder, "server.lock", kFolderFileProbe);
+  uint32_t openError = fd == -1 ? os.GetLastError() : 0;
+  os.CloseHandle(folder);
   if (fd == -1) {
-    *error = errno;
-    return kLockFileUnopened;
+    *error = static_cast<int>(openError);
+    if (openError == kErrorFileNotFound || openError == kErrorPathNotFound) return kLockFileMissing;
+    return openError == kErrorDirectory ? kLockFileIsAFolder : kLockFileUnopened;
   }
   if (os.lockFirstByte(fd) != -1) {
     // The byte is released before the file is closed.
@@ -45,5 +49,5 @@ int isServerLockHeld(const char* instanceDir) {
   char name[kFileNameSize];
   int error = 0;
   return composeInstanceFileName(instanceDir, kLockFileSuffix, name, sizeof name) &&
-         probeServerLock(name, &error) == kLockHeld;
+         probeServerLock(instanceDir, &error) == kLockHeld;
 }

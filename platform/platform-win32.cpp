@@ -2,6 +2,8 @@
 // C runtime.
 #include "platform/platform.h"
 
+#include "common/access_list.h"
+
 #include <windows.h>
 
 #include <aclapi.h>
@@ -335,17 +337,45 @@ int isCurrentUser(PSID sid) {
   return same;
 }
 
-// A file system that keeps no owner (FAT) cannot tell who wrote the file,
-// and there any user may write it anyway: refusing it would only keep stop
-// from finding its server.
-int isOwnedByTrustedAccount(HANDLE file) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
+Account accountOf(PSID sid) {
+  if (isWellKnownAccount(sid, WinLocalSystemSid)) return kAccountSystem;
+  if (isWellKnownAccount(sid, WinBuiltinAdministratorsSid)) return kAccountAdministrators;
+  if (isCurrentUser(sid)) return kAccountCurrentUser;
+  return kAccountOther;
+}
+
+const int kMaxAccessEntries = 64;
+
+// A file system that keeps no owners or access lists (FAT) cannot tell who
+// wrote the file, and there any user may write it anyway: refusing it would
+// only keep stop from finding its server.
+int isTrustedFile(HANDLE file) {
+  DWORD flags = 0;
+  if (::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+      (flags & FILE_PERSISTENT_ACLS) == 0)
     return 1;
-  int trusted = owner == nullptr || isWellKnownAccount(owner, WinBuiltinAdministratorsSid) ||
-                isWellKnownAccount(owner, WinLocalSystemSid) || isCurrentUser(owner);
+  PSID owner = nullptr;
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS)
+    return 0;
+  AccessEntry entries[kMaxAccessEntries];
+  FileSecurity security = {1, owner != nullptr ? accountOf(owner) : kAccountOther, list != nullptr, entries, 0};
+  int readable = 1;
+  for (DWORD i = 0; list != nullptr && i < list->AceCount; i++) {
+    ACE_HEADER* header = nullptr;
+    if (!::GetAce(list, i, reinterpret_cast<void**>(&header))) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+    // An entry the rule cannot read (more than fit here) is not trusted.
+    if (security.entryCount == kMaxAccessEntries) {
+      readable = 0;
+      break;
+    }
+    ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+    entries[security.entryCount++] = {1, accountOf(&allowed->SidStart), allowed->Mask};
+  }
+  int trusted = readable && isTrustedSecurity(security);
   ::LocalFree(descriptor);
   return trusted;
 }
@@ -357,7 +387,7 @@ int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
   info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK &&
                     (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
   info->links = data.nNumberOfLinks;
-  info->isTrusted = isOwnedByTrustedAccount(file);
+  info->isTrusted = isTrustedFile(file);
   return 0;
 }
 

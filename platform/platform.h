@@ -40,6 +40,7 @@ const uint32_t kCreateBreakawayFromJob = 0x01000000;
 const uint32_t kProcessTerminate = 0x0001;
 const uint32_t kProcessQueryInformation = 0x0400;
 const uint32_t kErrorFileNotFound = 2;
+const uint32_t kErrorPathNotFound = 3;
 const uint32_t kErrorAccessDenied = 5;
 const uint32_t kErrorInvalidParameter = 87;
 const uint32_t kErrorSharingViolation = 32;
@@ -223,7 +224,8 @@ struct InstanceFileInfo {
   uint32_t links;  // names the file has
   // Only the launcher's own user or the system can have written it. POSIX:
   // owned by the effective user or root, and not writable by group or
-  // others. Windows: owned by the current user, Administrators or SYSTEM.
+  // others. Windows: owned by the current user, Administrators or SYSTEM,
+  // and no access entry lets another account change it (isTrustedSecurity).
   int isTrusted;
 };
 

@@ -11,7 +11,6 @@
 namespace {
 
 // Windows error codes the failures report; the launcher logs them as they are.
-const uint32_t kErrorPathNotFound = 3;
 const uint32_t kErrorInvalidHandle = 6;
 const uint32_t kErrorTooManyOpenFiles = 4;
 const uint32_t kErrorDiskFull = 112;
