@@ -166,6 +166,18 @@ TEST_F(StopTest, AnUnexpectedLockErrorCountsAsStopped) {
 }
 
 
+// A server may share its lock file only for reading: a probe that asked for
+// writing too would be refused, and must not take that for a stop.
+TEST_F(StopTest, AServerSharingItsLockFileOnlyForReadingIsWaitedFor) {
+  std::string ready = joinPath(instance_, "ready");
+  ProcessInformation holder = startHelper("probe", {"--hold=lock-share-read", lockFile_, ready, "--sleep=60000"});
+  ASSERT_TRUE(waitForFile(ready, 20000));
+  ScopedOverride<decltype(os.Sleep)> sleep(os.Sleep, recordSleep);
+  EXPECT_EQ(waitForLockRelease(instance_.c_str()), 0);
+  EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(30, 1000));
+  stopHelper(holder);
+}
+
 uint32_t openFailure = 0;
 int failToOpen(Handle, const char*, int) { return -1; }
 uint32_t theOpenFailure() { return openFailure; }
