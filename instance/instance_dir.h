@@ -31,4 +31,4 @@ int composeInstanceFileName(const char* instanceDir, const char* suffix, char* b
 // (see openFolder), for its files to be named through it: null when it
 // cannot be, a link or a file at its name logged as refused, so that the
 // caller treats it as a missing folder.
-Handle openInstanceFolder(const char* instanceDir, const char* folderName);
+Handle openInstanceFolder(const char* instanceDir, const char* folderName, uint32_t* openError = nullptr);

@@ -22,8 +22,16 @@ int getLockFileName(const char* instanceDir, char* buffer, size_t size) {
 }
 
 ServerLockState probeServerLock(const char* instanceDir, int* error) {
-  Handle folder = openInstanceFolder(instanceDir, "locks");
-  if (folder == nullptr) return kLockFileMissing;
+  uint32_t folderError = kErrorPathNotFound;
+  Handle folder = openInstanceFolder(instanceDir, "locks", &folderError);
+  if (folder == nullptr) {
+    // A folder that could not be opened for want of rights or descriptors says nothing about the server.
+    if (folderError == kErrorFileNotFound || folderError == kErrorPathNotFound ||
+        folderError == kErrorReparsePoint || folderError == kErrorDirectory)
+      return kLockFileMissing;
+    *error = static_cast<int>(folderError);
+    return kLockFileUnopened;
+  }
   int fd = os.openFileInFolder(folder, "server.lock", kFolderFileProbe);
   uint32_t openError = fd == -1 ? os.GetLastError() : 0;
   os.CloseHandle(folder);
