@@ -45,6 +45,19 @@ char* getInstanceDirArgument(const char* argument) {
 
 int isSafePath(const char* path) { return path != nullptr && strstr(path, "..") == nullptr; }
 
+Handle openInstanceFolder(const char* instanceDir, const char* folderName, uint32_t* openError) {
+  char path[kFileNameSize];
+  if (!isSafePath(instanceDir) || strlen(instanceDir) + 1 + strlen(folderName) >= sizeof path) return nullptr;
+  formatBounded(path, sizeof path, "%s" PATH_SEP "%s", instanceDir, folderName);
+  Handle folder = os.openFolder(path);
+  if (folder != nullptr) return folder;
+  uint32_t error = os.GetLastError();
+  if (openError != nullptr) *openError = error;
+  if (error == kErrorReparsePoint || error == kErrorDirectory)
+    logError("The folder '%s' is a link or not a folder, so it is not used.", path);
+  return nullptr;
+}
+
 int composeInstanceFileName(const char* instanceDir, const char* suffix, char* buffer, size_t size) {
   if (!isSafePath(instanceDir) || !(strlen(instanceDir) + strlen(suffix) < size)) return 0;
   formatBounded(buffer, size, "%s%s", instanceDir, suffix);

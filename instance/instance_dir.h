@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "platform/platform.h"
+
 // The size of every buffer that a name of a file under the instance
 // directory is composed into, terminator included.
 const size_t kFileNameSize = 1024;
@@ -24,3 +26,9 @@ int isSafePath(const char* path);
 // instance directory. 1 when composed; 0 when the directory is unsafe or the
 // name does not fit, the buffer then untouched. Logs nothing.
 int composeInstanceFileName(const char* instanceDir, const char* suffix, char* buffer, size_t size);
+
+// The folder folderName ("logs", "locks") of instanceDir, opened as itself
+// (see openFolder), for its files to be named through it: null when it
+// cannot be, a link or a file at its name logged as refused, so that the
+// caller treats it as a missing folder.
+Handle openInstanceFolder(const char* instanceDir, const char* folderName, uint32_t* openError = nullptr);

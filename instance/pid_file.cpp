@@ -19,20 +19,37 @@ const char kPidFileSuffix[] = PATH_SEP "logs" PATH_SEP "server.pid";
 // name of another file, or a FIFO. Only a plain file is read or written.
 int isPlainFile(const InstanceFileInfo& info) { return info.isRegular && info.links == 1; }
 
-// The PID file opened for writing and emptied once it has proved to be a
-// plain file, so that a refused one is left as it was, and one this call
-// created is removed again; -1 when refused or not opened.
-int openPidFileForWrite(const char* name) {
-  int existed = os.statPath(name) == 0;
-  int fd = os.openInstanceFileForWrite(name);
+const char kPidFileLeaf[] = "server.pid";
+// Written first and renamed over the PID file, so that readers see the old
+// file or the new one whole.
+const char kNewPidFileLeaf[] = "server.pid.new";
+
+// A new file created exclusively in folder, its rights set from the start:
+// an existing file at its name (a leftover, or one another user made and
+// keeps open) is removed first, never reused. -1 when not created.
+int createNewPidFile(Handle folder) {
+  int fd = os.openFileInFolder(folder, kNewPidFileLeaf, kFolderFileCreateNew);
+  if (fd != -1) return fd;
+  os.removeFileInFolder(folder, kNewPidFileLeaf);
+  return os.openFileInFolder(folder, kNewPidFileLeaf, kFolderFileCreateNew);
+}
+
+// pid written into a new file and renamed over the PID file; 1 when done.
+// A new file that could not be completed is removed.
+int writePidFile(Handle folder, ProcessId pid) {
+  int fd = createNewPidFile(folder);
   if (fd == -1) return -1;
-  InstanceFileInfo info;
-  if (os.getInstanceFileInfo(fd, &info) != 0 || !isPlainFile(info) || os.claimEmptyFile(fd) != 0) {
-    os.closeDescriptor(fd);
-    if (!existed) os.removeFile(name);
-    return -1;
+  char text[16];
+  int length = formatBounded(text, sizeof text, "%d\n", pid);
+  int written = os.writeText(fd, text, static_cast<uint32_t>(length));
+  int closed = os.closeDescriptor(fd);
+  // A full disk shows only here; a PID file without its PID must not be
+  // reported as written.
+  if (written != 0 || closed != 0 || os.renameInFolder(folder, kNewPidFileLeaf, kPidFileLeaf) != 0) {
+    os.removeFileInFolder(folder, kNewPidFileLeaf);
+    return 0;
   }
-  return fd;
+  return 1;
 }
 
 }  // namespace
@@ -58,18 +75,14 @@ void createPidFile(const char* instanceDir, ProcessId pid) {
     logError("Couldn't create the pid file because the pid file name could not be constructed.");
     return;
   }
-  int fd = openPidFileForWrite(name);
-  if (fd == -1) {
+  Handle folder = openInstanceFolder(instanceDir, "logs");
+  int written = folder != nullptr ? writePidFile(folder, pid) : -1;
+  if (folder != nullptr) os.CloseHandle(folder);
+  if (written == -1) {
     logError("Couldn't create the pid file '%s' because the file could not be opened.", name);
     return;
   }
-  char text[16];
-  int length = formatBounded(text, sizeof text, "%d\n", pid);
-  int written = os.writeText(fd, text, static_cast<uint32_t>(length));
-  int closed = os.closeDescriptor(fd);
-  // A full disk shows only here; a PID file without its PID must not be
-  // reported as written.
-  if (written != 0 || closed != 0) {
+  if (written == 0) {
     logError("Couldn't write pid=%d to the pid file '%s'.", pid, name);
     return;
   }
@@ -88,7 +101,9 @@ ProcessId getPid(const char* instanceDir) {
   ProcessId result = 0;
   char name[kFileNameSize];
   if (getPidFileName(instanceDir, name, kFileNameSize)) {
-    int fd = os.openInstanceFileForRead(name);
+    Handle folder = openInstanceFolder(instanceDir, "logs");
+    int fd = folder != nullptr ? os.openFileInFolder(folder, kPidFileLeaf, kFolderFileRead) : -1;
+    if (folder != nullptr) os.CloseHandle(folder);
     if (fd == -1) {
       const char* kMessage = "File %s could not be opened.\nMost likely the server has already stopped.\n\n";
       logMessage(kMessage, name);

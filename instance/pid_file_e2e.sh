@@ -30,6 +30,8 @@ run_launcher_with_deadline() {
   LAUNCHER_WRAPPER="timeout 60 ${LAUNCHER_WRAPPER:-}" run_launcher "$@"
 }
 
+# start writes a new file and renames it over the name: a link there is
+# replaced, and what it named is left as it was.
 test_pid_file_start_never_writes_through_a_link() {
   local kind pid
   for kind in symbolic hard; do
@@ -43,7 +45,9 @@ test_pid_file_start_never_writes_through_a_link() {
     pid=$(spawned_pid)
     expect_code_is_pid "$pid"
     expect_eq "$(cat "$root/target")" keep "$kind link: its target"
-    expect_contains "$(log_messages)" "ERROR:  Couldn't create the pid file '$(host_path "$pid_file")' because the file could not be opened." "$kind link: log"
+    [ -L "$pid_file" ] && fail "$kind link: still a link"
+    expect_eq "$(tr -d '\r' <"$pid_file")" "$pid" "$kind link: replaced by the PID file"
+    expect_contains "$(log_messages)" "Successfully put pid=$pid in the pid file '$(host_path "$pid_file")'." "$kind link: log"
     kill_pid "$pid"
   done
 }
@@ -72,23 +76,14 @@ test_pid_file_a_fifo_never_hangs_start_or_stop() {
   mkfifo "$pid_file"
   run_launcher_with_deadline stop "$(host_path "$instance")"
   expect_eq "$code" 0 "stop exit code"
-  expect_contains "$(log_messages)" "ERROR:  The PID file '$pid_file' is empty." "stop log"
-  local pid reader
-  # Once without a reader, once with one waiting to read what start writes.
-  for reader in none waiting; do
-    if [ "$reader" = waiting ]; then
-      timeout 60 cat "$pid_file" >"$root/fifo.out" &
-      sleep 0.2
-    fi
-    run_launcher_with_deadline start "$(host_path "$instance")" "$(helper probe)" --sleep=60000
-    pid=$(spawned_pid)
-    expect_code_is_pid "$pid"
-    expect_contains "$(log_messages)" "ERROR:  Couldn't create the pid file '$pid_file' because the file could not be opened." "start log, reader $reader"
-    kill_pid "$pid"
-  done
-  wait
-  expect_eq "$(cat "$root/fifo.out")" "" "nothing was written into the FIFO"
-  [ -p "$pid_file" ] || fail "the FIFO was replaced"
+  expect_contains "$(log_messages)" "File $pid_file could not be opened." "stop log"
+  local pid
+  run_launcher_with_deadline start "$(host_path "$instance")" "$(helper probe)" --sleep=60000
+  pid=$(spawned_pid)
+  expect_code_is_pid "$pid"
+  [ -p "$pid_file" ] && fail "the FIFO was opened, not replaced"
+  expect_eq "$(cat "$pid_file")" "$pid" "the PID file that replaced the FIFO"
+  kill_pid "$pid"
 }
 
 test_pid_file_another_user_could_have_written_is_not_used() {
@@ -134,4 +129,81 @@ test_pid_file_start_writes_its_own_file_whatever_was_there() {
   run_launcher stop "$(host_path "$instance")"
   expect_eq "$code" 0 "the PID file it wrote is trusted by stop"
   expect_contains "$(log_messages)" "Process (pid=$pid) has exited with exit code 0." "stopped"
+}
+
+# Another user who can write the logs folder makes the PID file in advance
+# and keeps it open, to write a PID of their choosing once start has made
+# the file root's: start writes a new file instead, so stop never reads it.
+test_pid_file_a_kept_descriptor_cannot_choose_what_stop_terminates() {
+  [ "$host" = win32 ] && return
+  new_install
+  new_instance
+  start_bystander
+  chmod 711 "$scratch" "$root"
+  chown nobody:nogroup "$instance/logs"
+  as_nobody bash -c 'exec 3<>"$1"; until [ -e "$2" ]; do sleep 0.05; done; printf "%s\n" "$3" >&3; : >"$4"' _ \
+    "$pid_file" "$instance/logs/go" "$bystander" "$instance/logs/written" &
+  wait_until 20 "nobody to make the PID file" test -e "$pid_file"
+  run_launcher start "$(host_path "$instance")" "$(helper probe)" --sleep=60000
+  local pid
+  pid=$(spawned_pid)
+  expect_code_is_pid "$pid"
+  : >"$instance/logs/go"
+  wait_until 20 "nobody to write through the kept descriptor" test -e "$instance/logs/written"
+  wait
+  expect_eq "$(cat "$pid_file")" "$pid" "the PID file start wrote"
+  run_launcher stop "$(host_path "$instance")"
+  expect_eq "$code" 0 "stop exit code"
+  expect_bystander_survived "kept descriptor"
+}
+
+# logs and locks that are links to another instance's folders: neither
+# start nor stop touches anything there.
+test_pid_file_links_at_logs_and_locks_are_never_followed() {
+  [ "$host" = win32 ] && return
+  new_install
+  new_instance
+  start_bystander
+  local other="$root/other"
+  mkdir -p "$other/logs" "$other/locks"
+  printf '%s\n' "$bystander" >"$other/logs/server.pid"
+  rmdir "$instance/logs" 2>/dev/null || rm -rf "$instance/logs"
+  rm -rf "$instance/locks"
+  ln -s "$other/logs" "$instance/logs"
+  ln -s "$other/locks" "$instance/locks"
+  run_launcher stop "$(host_path "$instance")"
+  expect_contains "$(log_messages)" "ERROR:  The folder '$instance/logs' is a link or not a folder, so it is not used." "stop log"
+  expect_eq "$(cat "$other/logs/server.pid")" "$bystander" "stop: the other instance's PID file"
+  run_launcher start "$(host_path "$instance")" "$(helper probe)" --sleep=60000
+  local pid
+  pid=$(spawned_pid)
+  expect_code_is_pid "$pid"
+  expect_eq "$(cat "$other/logs/server.pid")" "$bystander" "start: the other instance's PID file"
+  [ -e "$other/logs/server.pid.new" ] && fail "start wrote into the other instance's folder"
+  kill_pid "$pid"
+  expect_bystander_survived "links at logs and locks"
+}
+
+# stop says 0 only when the lock is seen released or its file missing: an
+# open that fails for want of descriptors or rights is no such evidence.
+# (Each waits out the 30 probes of a held lock.)
+test_pid_file_stop_that_cannot_probe_the_lock_is_not_a_success() {
+  [ "$host" = win32 ] && return
+  new_install
+  new_instance
+  chmod 711 "$scratch" "$root"
+  chmod 755 "$instance" "$instance/logs" "$root/logs"
+  run_launcher start "$(host_path "$instance")" "$(helper sample-server)" "$(host_path "$instance")"
+  local pid
+  pid=$(spawned_pid)
+  expect_code_is_pid "$pid"
+  wait_until 20 "the sample server to lock $lock_file" lock_is_held "$lock_file"
+  rm -f "$pid_file"
+  LAUNCHER_WRAPPER="prlimit --nofile=3" run_launcher stop "$(host_path "$instance")"
+  [ "$code" = 0 ] && fail "stop with no descriptor left returned 0"
+  chmod 777 "$root/logs"
+  LAUNCHER_WRAPPER="setpriv --reuid=nobody --regid=nogroup --clear-groups" run_launcher stop "$(host_path "$instance")"
+  [ "$code" = 0 ] && fail "nobody's stop of root's server returned 0"
+  kill -0 "$pid" 2>/dev/null || fail "the server is gone"
+  kill_pid "$pid"
 }

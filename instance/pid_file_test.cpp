@@ -67,17 +67,39 @@ const struct {
     {"a file with two names", {1, 2, 1}},
 };
 
-TEST_F(PidFileTest, StartNeverWritesThroughALinkOrIntoAFifo) {
-  ScopedOverride<decltype(os.getInstanceFileInfo)> info(os.getInstanceFileInfo, reportFakeInfo);
-  for (const auto& c : kRefusedFiles) {
-    writeFile(pidFile_, "keep");
-    fakeInfo = c.info;
-    createPidFile(instance_.c_str(), 812);
-    EXPECT_EQ(readFile(pidFile_), "keep") << c.what << ": refused before it was emptied";
-    EXPECT_EQ(logMessages().back(),
-              "ERROR:  Couldn't create the pid file '" + pidFile_ + "' because the file could not be opened.")
-        << c.what;
-  }
+// Another user who can write the logs folder may make the PID file, and
+// the new file's name, in advance and keep them open: neither is reused, so
+// what is written through the kept descriptors reaches no PID file.
+TEST_F(PidFileTest, StartWritesANewFileNeverOneMadeBeforehand) {
+  writeFile(pidFile_, "keep");
+  writeFile(pidFile_ + ".new", "planted");
+  int keptOld = hostPlatform().openReadWrite(pidFile_.c_str());
+  int keptNew = hostPlatform().openReadWrite((pidFile_ + ".new").c_str());
+  createPidFile(instance_.c_str(), 812);
+  hostPlatform().writeText(keptOld, "4243\n", 5);
+  hostPlatform().writeText(keptNew, "4243\n", 5);
+  hostPlatform().closeDescriptor(keptOld);
+  hostPlatform().closeDescriptor(keptNew);
+#ifdef _WIN32
+  // A file held open without sharing deletion can be neither removed nor
+  // replaced: the PID file is not written, which is logged.
+  EXPECT_NE(readFile(pidFile_), hostText("812\n"));
+  EXPECT_EQ(logMessages().back().rfind("ERROR:  Couldn't ", 0), 0u) << logMessages().back();
+#else
+  EXPECT_EQ(readFile(pidFile_), "812\n");
+  EXPECT_EQ(logMessages().back(), "Successfully put pid=812 in the pid file '" + pidFile_ + "'.");
+#endif
+}
+
+int refuseRename(Handle, const char*, const char*) { return -1; }
+
+TEST_F(PidFileTest, ANewFileThatCannotBeRenamedIsRemovedAndTheOldOneKept) {
+  writeFile(pidFile_, "7\n");
+  ScopedOverride<decltype(os.renameInFolder)> rename(os.renameInFolder, refuseRename);
+  createPidFile(instance_.c_str(), 812);
+  EXPECT_EQ(readFile(pidFile_), "7\n");
+  EXPECT_FALSE(pathExists(pidFile_ + ".new"));
+  EXPECT_EQ(logMessages().back(), "ERROR:  Couldn't write pid=812 to the pid file '" + pidFile_ + "'.");
 }
 
 TEST_F(PidFileTest, StopReadsNoPidFromAFileThatIsNotPlainOrNotTrusted) {

@@ -21,12 +21,24 @@ int getLockFileName(const char* instanceDir, char* buffer, size_t size) {
   return 1;
 }
 
-ServerLockState probeServerLock(const char* lockFileName, int* error) {
-  if (os.statPath(lockFileName) != 0) return kLockFileMissing;
-  int fd = os.openReadWrite(lockFileName);
-  if (fd == -1) {
-    *error = errno;
+ServerLockState probeServerLock(const char* instanceDir, int* error) {
+  uint32_t folderError = kErrorPathNotFound;
+  Handle folder = openInstanceFolder(instanceDir, "locks", &folderError);
+  if (folder == nullptr) {
+    // A folder that could not be opened for want of rights or descriptors says nothing about the server.
+    if (folderError == kErrorFileNotFound || folderError == kErrorPathNotFound ||
+        folderError == kErrorReparsePoint || folderError == kErrorDirectory)
+      return kLockFileMissing;
+    *error = static_cast<int>(folderError);
     return kLockFileUnopened;
+  }
+  int fd = os.openFileInFolder(folder, "server.lock", kFolderFileProbe);
+  uint32_t openError = fd == -1 ? os.GetLastError() : 0;
+  os.CloseHandle(folder);
+  if (fd == -1) {
+    *error = static_cast<int>(openError);
+    if (openError == kErrorFileNotFound || openError == kErrorPathNotFound) return kLockFileMissing;
+    return openError == kErrorDirectory ? kLockFileIsAFolder : kLockFileUnopened;
   }
   if (os.lockFirstByte(fd) != -1) {
     // The byte is released before the file is closed.
@@ -45,5 +57,5 @@ int isServerLockHeld(const char* instanceDir) {
   char name[kFileNameSize];
   int error = 0;
   return composeInstanceFileName(instanceDir, kLockFileSuffix, name, sizeof name) &&
-         probeServerLock(name, &error) == kLockHeld;
+         probeServerLock(instanceDir, &error) == kLockHeld;
 }

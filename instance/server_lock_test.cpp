@@ -24,15 +24,15 @@ TEST_F(ServerLockTest, AProbeSeesTheLockAndNeverCreatesOrChangesTheFile) {
   hostPlatform().makeDirectory(joinPath(dir, "locks").c_str());
   std::string name = joinPath(joinPath(dir, "locks"), "server.lock");
   int error = 0;
-  EXPECT_EQ(probeServerLock(name.c_str(), &error), kLockFileMissing);
+  EXPECT_EQ(probeServerLock(dir.c_str(), &error), kLockFileMissing);
   EXPECT_FALSE(pathExists(name));
   writeFile(name, "keep");
-  EXPECT_EQ(probeServerLock(name.c_str(), &error), kLockFree);
+  EXPECT_EQ(probeServerLock(dir.c_str(), &error), kLockFree);
   EXPECT_EQ(isServerLockHeld(dir.c_str()), 0);
   int held = hostPlatform().openReadWrite(name.c_str());
   ASSERT_NE(held, -1);
   ASSERT_EQ(hostPlatform().lockFirstByte(held), 0);
-  EXPECT_EQ(probeServerLock(name.c_str(), &error), kLockHeld);
+  EXPECT_EQ(probeServerLock(dir.c_str(), &error), kLockHeld);
   EXPECT_EQ(isServerLockHeld(dir.c_str()), 1);
   hostPlatform().unlockFirstByte(held);
   hostPlatform().closeDescriptor(held);

@@ -33,16 +33,22 @@ int waitForLockRelease(const char* instanceDir) {
   if (!getLockFileName(instanceDir, name, kFileNameSize)) return 0;
   for (;;) {
     int error = 0;
-    ServerLockState state = probeServerLock(name, &error);
+    ServerLockState state = probeServerLock(instanceDir, &error);
     logMessage("File '%s' does%s exist.", name, state == kLockFileMissing ? " not" : "");
     switch (state) {
       case kLockFileMissing:
         logMessage("Lock file '%s' does not exist, so the server is stopped.", name);
         return 1;
-      case kLockFileUnopened:
+      case kLockFileIsAFolder:
         logMessage("Could not open the lock file '%s' (errno=%d), so the server is considered stopped.", name,
                    error);
         return 1;
+      case kLockFileUnopened:
+        // No evidence either way: only a released lock or a missing file
+        // says the server has stopped.
+        logMessage("Could not open the lock file '%s' (last error %d), so the server may still hold it.", name,
+                   error);
+        break;
       case kLockFree:
         logMessage("Acquired the lock on '%s', so the server is stopped.", name);
         return 1;
@@ -68,11 +74,14 @@ int deletePidFile(const char* instanceDir) {
   int remaining = kRemoveAttempts;
   logMessage("Attempting to delete the PID file from instanceDir='%s'.", instanceDir);
   char name[kFileNameSize];
+  Handle folder = nullptr;
   if (getPidFileName(instanceDir, name, kFileNameSize)) {
-    int exists = reportExistence(name);
+    // Removed through the folder opened as itself, never through a link.
+    folder = openInstanceFolder(instanceDir, "logs");
+    int exists = folder != nullptr && reportExistence(name);
     while (exists && remaining > 0 && !removed) {
       logMessage("PID file '%s' exists, attempting to remove it.", name);
-      if (os.removeFile(name) == 0) {
+      if (os.removeFileInFolder(folder, "server.pid") == 0) {
         logMessage("Successfully removed PID file: '%s'.", name);
         removed = 1;
       } else {
@@ -83,6 +92,7 @@ int deletePidFile(const char* instanceDir) {
       exists = reportExistence(name);
     }
   }
+  if (folder != nullptr) os.CloseHandle(folder);
   logMessage("deletePidFile('%s') returning %d.", instanceDir, removed);
   return removed;
 }

@@ -166,6 +166,62 @@ TEST_F(StopTest, AnUnexpectedLockErrorCountsAsStopped) {
 }
 
 
+// A server may share its lock file only for reading: a probe that asked for
+// writing too would be refused, and must not take that for a stop.
+TEST_F(StopTest, AServerSharingItsLockFileOnlyForReadingIsWaitedFor) {
+  std::string ready = joinPath(instance_, "ready");
+  ProcessInformation holder = startHelper("probe", {"--hold=lock-share-read", lockFile_, ready, "--sleep=60000"});
+  ASSERT_TRUE(waitForFile(ready, 20000));
+  ScopedOverride<decltype(os.Sleep)> sleep(os.Sleep, recordSleep);
+  EXPECT_EQ(waitForLockRelease(instance_.c_str()), 0);
+  EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(30, 1000));
+  stopHelper(holder);
+}
+
+uint32_t openFailure = 0;
+int failToOpen(Handle, const char*, int) { return -1; }
+uint32_t theOpenFailure() { return openFailure; }
+
+// Only a missing file or a released lock says the server stopped: an open
+// that fails for any other reason is no evidence, and counts as held.
+TEST_F(StopTest, ALockFileThatCannotBeOpenedForAnotherReasonCountsAsHeld) {
+  const uint32_t kNotEnoughMemory = 8;
+  const uint32_t kTooManyOpenFiles = 4;
+  const uint32_t failures[] = {kErrorAccessDenied, kErrorSharingViolation, kTooManyOpenFiles, kNotEnoughMemory,
+                               kErrorReparsePoint, kErrorCantAccessFile};
+  writeFile(lockFile_, "");
+  for (uint32_t failure : failures) {
+    openFailure = failure;
+    recordedSleeps.clear();
+    ScopedOverride<decltype(os.Sleep)> sleep(os.Sleep, recordSleep);
+    ScopedOverride<decltype(os.openFileInFolder)> open(os.openFileInFolder, failToOpen);
+    ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, theOpenFailure);
+    EXPECT_EQ(waitForLockRelease(instance_.c_str()), 0) << failure;
+    EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(30, 1000)) << failure;
+    std::string log = logText();
+    EXPECT_NE(log.find("Could not open the lock file '" + lockFile_ + "' (last error " + std::to_string(failure) +
+                       "), so the server may still hold it.\n"),
+              std::string::npos)
+        << failure;
+    EXPECT_NE(log.find("ERROR:  The server did not release the lock on '" + lockFile_ + "'.\n"), std::string::npos);
+  }
+}
+
+// A link at the locks folder is not followed: it counts as a missing
+// folder, so nothing elsewhere is probed.
+TEST_F(StopTest, ALocksFolderThatIsALinkIsRefusedAsMissing) {
+  std::string locks = joinPath(instance_, "locks");
+  uint32_t refused = kErrorReparsePoint;
+  openFailure = refused;
+  ScopedOverride<decltype(os.openFolder)> folder(os.openFolder, [](const char*) { return Handle(nullptr); });
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, theOpenFailure);
+  EXPECT_EQ(waitForLockRelease(instance_.c_str()), 1);
+  EXPECT_NE(logText().find("ERROR:  The folder '" + locks + "' is a link or not a folder, so it is not used.\n"),
+            std::string::npos);
+  EXPECT_NE(logText().find("Lock file '" + lockFile_ + "' does not exist, so the server is stopped.\n"),
+            std::string::npos);
+}
+
 TEST_F(StopTest, AFailedTerminationEndsTheStopQuietly) {
   ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, refusedOpen);
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, accessDenied);
@@ -222,10 +278,10 @@ TEST_F(StopTest, APidFileNamingTheLauncherItselfNamesNoServer) {
   EXPECT_NE(logText().find("ERROR:  The process with pid=4243 is the launcher itself"), std::string::npos);
 }
 
-int refuseRemoval(const char*) { return -1; }
+int refuseRemoval(Handle, const char*) { return -1; }
 
 TEST_F(StopTest, APidFileThatCannotBeRemovedCostsTenAttempts) {
-  ScopedOverride<decltype(os.removeFile)> remove(os.removeFile, refuseRemoval);
+  ScopedOverride<decltype(os.removeFileInFolder)> remove(os.removeFileInFolder, refuseRemoval);
   ScopedOverride<decltype(os.Sleep)> sleep(os.Sleep, recordSleep);
   writeFile(pidFile_, kUnusedPid);
   EXPECT_EQ(stop(), 0);

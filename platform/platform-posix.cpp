@@ -74,6 +74,9 @@ uint32_t windowsErrorOf(int error) {
     case ENOEXEC: return 193;   // ERROR_BAD_EXE_FORMAT
     case ESRCH: return kErrorInvalidParameter;
     case ENAMETOOLONG: return 206;  // ERROR_FILENAME_EXCED_RANGE
+    case EMFILE:
+    case ENFILE: return 4;  // ERROR_TOO_MANY_OPEN_FILES
+    case ENOMEM: return 8;  // ERROR_NOT_ENOUGH_MEMORY
     default: return static_cast<uint32_t>(error);
   }
 }
@@ -828,6 +831,101 @@ int readText(int fd, char* buffer, uint32_t size) {
 
 int writeText(int fd, const char* text, uint32_t length) { return writeAll(fd, text, length); }
 
+// A trailing slash would make the kernel follow a link at the name.
+Handle openFolder(const char* path) {
+  char name[4096];
+  size_t length = strlen(path);
+  while (length > 1 && path[length - 1] == '/') length--;
+  if (length >= sizeof name) {
+    lastError = 206;
+    return nullptr;
+  }
+  memcpy(name, path, length);
+  name[length] = '\0';
+  int fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    struct stat status;
+    int found = (error == ELOOP || error == ENOTDIR) && lstat(name, &status) == 0;
+    if (found && S_ISLNK(status.st_mode)) {
+      lastError = kErrorReparsePoint;
+    } else if (found && !S_ISDIR(status.st_mode)) {
+      lastError = kErrorDirectory;
+    } else {
+      failWith(error);
+    }
+    return nullptr;
+  }
+  int index = newSlot(kFileSlot);
+  if (index < 0) {
+    close(fd);
+    lastError = 4;  // ERROR_TOO_MANY_OPEN_FILES
+    return nullptr;
+  }
+  slots[index].fd = fd;
+  return handleOf(index);
+}
+
+int folderDescriptor(Handle folder) {
+  Slot* slot = slotOf(folder);
+  if (slot == nullptr || slot->kind != kFileSlot) {
+    lastError = 6;
+    return -1;
+  }
+  return slot->fd;
+}
+
+// The new file's mode is the launcher's wish, not its need (a FAT volume
+// keeps none), so a failing fchmod leaves it as created.
+int openFileInFolder(Handle folder, const char* name, int mode) {
+  int dir = folderDescriptor(folder);
+  if (dir < 0) return -1;
+  int flags = mode == kFolderFileCreateNew ? O_WRONLY | O_CREAT | O_EXCL
+              : mode == kFolderFileProbe   ? O_RDWR
+                                           : O_RDONLY;
+  int fd = openat(dir, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    int error = errno;
+    if (error == ELOOP) {
+      lastError = kErrorReparsePoint;
+    } else if (error == EISDIR) {
+      lastError = kErrorDirectory;
+    } else {
+      failWith(error);
+    }
+    return -1;
+  }
+  struct stat status;
+  memset(&status, 0, sizeof status);
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    int isFolder = S_ISDIR(status.st_mode);
+    close(fd);
+    lastError = isFolder ? kErrorDirectory : kErrorCantAccessFile;
+    return -1;
+  }
+  if (mode == kFolderFileCreateNew && fchmod(fd, 0644) != 0) errno = 0;
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+int removeFileInFolder(Handle folder, const char* name) {
+  int dir = folderDescriptor(folder);
+  if (dir < 0) return -1;
+  if (unlinkat(dir, name, 0) == 0) return 0;
+  failWith(errno);
+  if (errno == EISDIR) lastError = kErrorDirectory;
+  return -1;
+}
+
+int renameInFolder(Handle folder, const char* from, const char* to) {
+  int dir = folderDescriptor(folder);
+  if (dir < 0) return -1;
+  if (renameat(dir, from, dir, to) == 0) return 0;
+  failWith(errno);
+  if (errno == EISDIR) lastError = kErrorDirectory;
+  return -1;
+}
+
 
 
 constexpr Platform kHost = {
@@ -872,6 +970,10 @@ constexpr Platform kHost = {
     .claimEmptyFile = claimEmptyFile,
     .readText = readText,
     .writeText = writeText,
+    .openFolder = openFolder,
+    .openFileInFolder = openFileInFolder,
+    .removeFileInFolder = removeFileInFolder,
+    .renameInFolder = renameInFolder,
 };
 PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 

@@ -2,14 +2,18 @@
 // C runtime.
 #include "platform/platform.h"
 
+#include "common/access_list.h"
+
 #include <windows.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 #include <direct.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -333,17 +337,45 @@ int isCurrentUser(PSID sid) {
   return same;
 }
 
-// A file system that keeps no owner (FAT) cannot tell who wrote the file,
-// and there any user may write it anyway: refusing it would only keep stop
-// from finding its server.
-int isOwnedByTrustedAccount(HANDLE file) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
+Account accountOf(PSID sid) {
+  if (isWellKnownAccount(sid, WinLocalSystemSid)) return kAccountSystem;
+  if (isWellKnownAccount(sid, WinBuiltinAdministratorsSid)) return kAccountAdministrators;
+  if (isCurrentUser(sid)) return kAccountCurrentUser;
+  return kAccountOther;
+}
+
+const int kMaxAccessEntries = 64;
+
+// A file system that keeps no owners or access lists (FAT) cannot tell who
+// wrote the file, and there any user may write it anyway: refusing it would
+// only keep stop from finding its server.
+int isTrustedFile(HANDLE file) {
+  DWORD flags = 0;
+  if (::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+      (flags & FILE_PERSISTENT_ACLS) == 0)
     return 1;
-  int trusted = owner == nullptr || isWellKnownAccount(owner, WinBuiltinAdministratorsSid) ||
-                isWellKnownAccount(owner, WinLocalSystemSid) || isCurrentUser(owner);
+  PSID owner = nullptr;
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS)
+    return 0;
+  AccessEntry entries[kMaxAccessEntries];
+  FileSecurity security = {1, owner != nullptr ? accountOf(owner) : kAccountOther, list != nullptr, entries, 0};
+  int readable = 1;
+  for (DWORD i = 0; list != nullptr && i < list->AceCount; i++) {
+    ACE_HEADER* header = nullptr;
+    if (!::GetAce(list, i, reinterpret_cast<void**>(&header))) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
+    // An entry the rule cannot read (more than fit here) is not trusted.
+    if (security.entryCount == kMaxAccessEntries) {
+      readable = 0;
+      break;
+    }
+    ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+    entries[security.entryCount++] = {1, accountOf(&allowed->SidStart), allowed->Mask};
+  }
+  int trusted = readable && isTrustedSecurity(security);
   ::LocalFree(descriptor);
   return trusted;
 }
@@ -355,7 +387,7 @@ int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
   info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK &&
                     (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
   info->links = data.nNumberOfLinks;
-  info->isTrusted = isOwnedByTrustedAccount(file);
+  info->isTrusted = isTrustedFile(file);
   return 0;
 }
 
@@ -380,6 +412,143 @@ int writeText(int fd, const char* text, uint32_t length) {
     length -= static_cast<uint32_t>(written);
   }
   return 0;
+}
+
+// The folder's handle names it: rights to list it and read its attributes,
+// shared with readers and writers but not deletion, so that it cannot be
+// renamed or removed while the launcher holds it.
+Handle openFolder(const char* path) {
+  HANDLE folder = ::CreateFileA(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return nullptr;
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  DWORD error = ERROR_SUCCESS;
+  if (!::GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof tag)) {
+    error = ::GetLastError();
+  } else if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    error = kErrorReparsePoint;
+  } else if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    error = ERROR_DIRECTORY;
+  }
+  if (error == ERROR_SUCCESS) return folder;
+  ::CloseHandle(folder);
+  ::SetLastError(error);
+  return nullptr;
+}
+
+// The path of name in folder, built from the path the folder has now (not
+// the one it was opened by); 1 when it fits.
+int pathInFolder(HANDLE folder, const char* name, char* buffer, DWORD size) {
+  DWORD length = ::GetFinalPathNameByHandleA(folder, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0) return 0;
+  if (length + 1 + strlen(name) + 1 > size) {
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
+  buffer[length] = '\\';
+  memcpy(buffer + length + 1, name, strlen(name) + 1);
+  return 1;
+}
+
+const DWORD kFolderPathSize = 1024;
+
+// Full control for SYSTEM, Administrators and the current user, reading for
+// Users, and nothing inherited from the folder; owned by Administrators
+// where the token may give that owner, else by the default (the user).
+PSECURITY_DESCRIPTOR launchersOwnSecurity(int ownedByAdministrators) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } buffer;
+  DWORD size = 0;
+  char* user = nullptr;
+  int known = ::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) &&
+              ::ConvertSidToStringSidA(buffer.user.User.Sid, &user);
+  ::CloseHandle(token);
+  if (!known) return nullptr;
+  char text[512];
+  snprintf(text, sizeof text, "%sD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%s)(A;;FR;;;BU)",
+           ownedByAdministrators ? "O:BA" : "", user);
+  ::LocalFree(user);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(text, SDDL_REVISION_1, &descriptor, nullptr))
+    return nullptr;
+  return descriptor;
+}
+
+// A new file is created with its own security, never later: no handle
+// opened before the rights were set can exist.
+HANDLE createLaunchersOwnFile(const char* path, DWORD access, DWORD flags) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int ownedByAdministrators = 1; ownedByAdministrators >= 0; ownedByAdministrators--) {
+    PSECURITY_DESCRIPTOR descriptor = launchersOwnSecurity(ownedByAdministrators);
+    if (descriptor == nullptr) return INVALID_HANDLE_VALUE;
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
+    file = ::CreateFileA(path, access, 0, &security, CREATE_NEW, flags, nullptr);
+    DWORD error = ::GetLastError();
+    ::LocalFree(descriptor);
+    ::SetLastError(error);
+    if (file != INVALID_HANDLE_VALUE || error != ERROR_INVALID_OWNER) break;
+  }
+  return file;
+}
+
+int openFileInFolder(Handle folder, const char* name, int mode) {
+  char path[kFolderPathSize];
+  if (!pathInFolder(folder, name, path, kFolderPathSize)) return -1;
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+  HANDLE file;
+  int descriptorFlags = _O_RDONLY;
+  if (mode == kFolderFileCreateNew) {
+    file = createLaunchersOwnFile(path, GENERIC_WRITE | READ_CONTROL, flags);
+    descriptorFlags = _O_WRONLY;
+  } else if (mode == kFolderFileProbe) {
+    file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, flags, nullptr);
+  } else {
+    file = ::CreateFileA(path, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, flags, nullptr);
+  }
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  char opened[kFolderPathSize];
+  DWORD error = ERROR_SUCCESS;
+  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) {
+    error = ::GetLastError();
+  } else if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    error = kErrorReparsePoint;
+  } else if (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    error = ERROR_DIRECTORY;
+  } else if (::GetFileType(file) != FILE_TYPE_DISK) {
+    error = ERROR_CANT_ACCESS_FILE;
+  } else {
+    // What the handle names now must be the name in the folder held open.
+    DWORD length = ::GetFinalPathNameByHandleA(file, opened, kFolderPathSize, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= kFolderPathSize || _stricmp(opened, path) != 0) error = ERROR_CANT_ACCESS_FILE;
+  }
+  if (error != ERROR_SUCCESS) {
+    ::CloseHandle(file);
+    ::SetLastError(error);
+    return -1;
+  }
+  return descriptorOf(file, descriptorFlags | _O_TEXT);
+}
+
+// DeleteFile deletes a link itself, never what it names, and never a folder.
+int removeFileInFolder(Handle folder, const char* name) {
+  char path[kFolderPathSize];
+  return pathInFolder(folder, name, path, kFolderPathSize) && ::DeleteFileA(path) ? 0 : -1;
+}
+
+int renameInFolder(Handle folder, const char* from, const char* to) {
+  char source[kFolderPathSize];
+  char target[kFolderPathSize];
+  return pathInFolder(folder, from, source, kFolderPathSize) && pathInFolder(folder, to, target, kFolderPathSize) &&
+                 ::MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING)
+             ? 0
+             : -1;
 }
 
 constexpr Platform kHost = {
@@ -424,6 +593,10 @@ constexpr Platform kHost = {
     .claimEmptyFile = claimEmptyFile,
     .readText = readText,
     .writeText = writeText,
+    .openFolder = openFolder,
+    .openFileInFolder = openFileInFolder,
+    .removeFileInFolder = removeFileInFolder,
+    .renameInFolder = renameInFolder,
 };
 PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 

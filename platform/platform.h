@@ -41,9 +41,16 @@ const uint32_t kProcessTerminate = 0x0001;
 const uint32_t kProcessQueryInformation = 0x0400;
 const uint32_t kProcessQueryLimitedInformation = 0x1000;
 const uint32_t kErrorFileNotFound = 2;
+const uint32_t kErrorPathNotFound = 3;
 const uint32_t kErrorAccessDenied = 5;
 const uint32_t kErrorInvalidParameter = 87;
 const uint32_t kErrorSharingViolation = 32;
+// A folder was named where a file was wanted, or a file where a folder was.
+const uint32_t kErrorDirectory = 267;
+// Something other than a regular file (a FIFO, a device) is at the name.
+const uint32_t kErrorCantAccessFile = 1920;
+// A link or reparse point is at the name, which is never followed.
+const uint32_t kErrorReparsePoint = 4395;
 const int kMaxPath = 260;
 
 // What the log writer needs to know of the open log.
@@ -174,7 +181,43 @@ struct ProcessInformation {
   /* -1 when nothing could be. */                                                                                \
   X(int, readText, (int fd, char* buffer, uint32_t size))                                                        \
   /* Writes all length bytes; 0 when all were written. */                                                        \
-  X(int, writeText, (int fd, const char* text, uint32_t length))
+  X(int, writeText, (int fd, const char* text, uint32_t length))                                                \
+  /* Folders that another user may have shaped, and files named in them. */                                     \
+  /* A folder opened as itself, never through a link or reparse point at */                                     \
+  /* its name (kErrorReparsePoint) and never a file (kErrorDirectory): a */                                     \
+  /* handle, closed with CloseHandle, that the entries below name files */                                      \
+  /* relative to; null with the last error set. Windows: held open without */                                   \
+  /* sharing deletion, so that the folder is not renamed away meanwhile. */                                     \
+  X(Handle, openFolder, (const char* path))                                                                      \
+  /* The file name (no separator) of folder, opened as openInstanceFile* */                                     \
+  /* open theirs: never through a link at the name (kErrorReparsePoint), */                                     \
+  /* never blocking, a folder refused (kErrorDirectory), and only a regular */                                  \
+  /* file opened (else kErrorCantAccessFile). Windows: checked by handle to */                                  \
+  /* lie in the folder. A descriptor in text mode, or -1 with the last error */                                 \
+  /* set; see FolderFileMode. */                                                                                 \
+  X(int, openFileInFolder, (Handle folder, const char* name, int mode))                                          \
+  /* Deletes the file name of folder, never a folder; 0 on success. */                                          \
+  X(int, removeFileInFolder, (Handle folder, const char* name))                                                  \
+  /* Renames the file from over the file to of folder in one step: a reader */                                  \
+  /* of to sees the old file or the new one whole; 0 on success. */                                              \
+  X(int, renameInFolder, (Handle folder, const char* from, const char* to))
+
+// How openFileInFolder opens a file.
+enum FolderFileMode {
+  // An existing file for reading, shared with readers and writers.
+  kFolderFileRead = 0,
+  // A new file for writing, created exclusively (never an existing one),
+  // shared with no one, and made the launcher's own from the start
+  // (POSIX: mode 0644 whatever the umask; Windows: owned by Administrators,
+  // or the user where not elevated, and a protected access list giving full
+  // control to SYSTEM, Administrators and that user, and reading to Users).
+  kFolderFileCreateNew = 1,
+  // An existing file for one probe of a byte lock: shared for reading,
+  // writing and deletion so that any server's open allows it (POSIX: opened
+  // for reading and writing; Windows: for reading only, which a lock needs
+  // as much as writing).
+  kFolderFileProbe = 2,
+};
 
 // What an open file under the instance directory is.
 struct InstanceFileInfo {
@@ -182,7 +225,8 @@ struct InstanceFileInfo {
   uint32_t links;  // names the file has
   // Only the launcher's own user or the system can have written it. POSIX:
   // owned by the effective user or root, and not writable by group or
-  // others. Windows: owned by the current user, Administrators or SYSTEM.
+  // others. Windows: owned by the current user, Administrators or SYSTEM,
+  // and no access entry lets another account change it (isTrustedSecurity).
   int isTrusted;
 };
 

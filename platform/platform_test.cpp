@@ -2,7 +2,13 @@
 // cannot show them.
 #include "platform/platform.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "gtest/gtest.h"
+#include "testing/test_support.h"
 
 namespace {
 
@@ -15,6 +21,115 @@ TEST(PosixOpenProcess, IdsOfZeroOrLessNameNoProcess) {
     EXPECT_EQ(hostPlatform().OpenProcess(kProcessTerminate | kProcessQueryInformation, 0, id), nullptr) << id;
     EXPECT_EQ(hostPlatform().GetLastError(), kErrorInvalidParameter) << id;
   }
+}
+#endif
+
+// A folder's files are named through its handle: created exclusively, read,
+// renamed over one another and deleted there, whatever its path names later.
+TEST(Folder, FilesAreOpenedRenamedAndDeletedThroughTheFolder) {
+  const Platform& host = hostPlatform();
+  std::string dir = makeScratchDir("folder");
+  Handle folder = host.openFolder(dir.c_str());
+  ASSERT_NE(folder, nullptr) << host.GetLastError();
+
+  int fd = host.openFileInFolder(folder, "new", kFolderFileCreateNew);
+  ASSERT_NE(fd, -1) << host.GetLastError();
+  EXPECT_EQ(host.writeText(fd, "42\n", 3), 0);
+  EXPECT_EQ(host.closeDescriptor(fd), 0);
+  // Never an existing file, so no one can hold it open beforehand.
+  EXPECT_EQ(host.openFileInFolder(folder, "new", kFolderFileCreateNew), -1);
+
+  writeFile(joinPath(dir, "old"), "7\n");
+  EXPECT_EQ(host.renameInFolder(folder, "new", "old"), 0);
+  EXPECT_FALSE(pathExists(joinPath(dir, "new")));
+  EXPECT_EQ(readFile(joinPath(dir, "old")), hostText("42\n"));
+
+  for (int mode : {kFolderFileRead, kFolderFileProbe}) {
+    fd = host.openFileInFolder(folder, "old", mode);
+    ASSERT_NE(fd, -1) << mode;
+    InstanceFileInfo info;
+    EXPECT_EQ(host.getInstanceFileInfo(fd, &info), 0);
+    EXPECT_TRUE(info.isRegular);
+    EXPECT_TRUE(info.isTrusted) << mode;
+    host.closeDescriptor(fd);
+  }
+  EXPECT_EQ(host.removeFileInFolder(folder, "old"), 0);
+  EXPECT_EQ(host.openFileInFolder(folder, "old", kFolderFileRead), -1);
+  EXPECT_EQ(host.GetLastError(), kErrorFileNotFound);
+  EXPECT_EQ(host.CloseHandle(folder), 1);
+}
+
+TEST(Folder, RefusesWhatIsNotAFolderOrNotAFile) {
+  const Platform& host = hostPlatform();
+  std::string dir = makeScratchDir("folder-kinds");
+  writeFile(joinPath(dir, "file"), "x");
+  ASSERT_EQ(host.makeDirectory(joinPath(dir, "sub").c_str()), 0);
+
+  EXPECT_EQ(host.openFolder(joinPath(dir, "file").c_str()), nullptr);
+  EXPECT_EQ(host.GetLastError(), kErrorDirectory);
+  EXPECT_EQ(host.openFolder(joinPath(dir, "absent").c_str()), nullptr);
+
+  Handle folder = host.openFolder(dir.c_str());
+  ASSERT_NE(folder, nullptr);
+  for (int mode : {kFolderFileRead, kFolderFileProbe}) {
+    EXPECT_EQ(host.openFileInFolder(folder, "sub", mode), -1) << mode;
+    EXPECT_EQ(host.GetLastError(), kErrorDirectory) << mode;
+  }
+  EXPECT_NE(host.removeFileInFolder(folder, "sub"), 0);
+  EXPECT_TRUE(pathExists(joinPath(dir, "sub")));
+  host.CloseHandle(folder);
+}
+
+#ifndef _WIN32
+// Links at the folder's name or a file's name are refused, never followed;
+// a FIFO is not waited on, and not opened.
+TEST(Folder, LinksAndFifosAreRefused) {
+  const Platform& host = hostPlatform();
+  std::string dir = makeScratchDir("folder-links");
+  std::string elsewhere = makeScratchDir("folder-elsewhere");
+  writeFile(joinPath(elsewhere, "victim"), "1\n");
+  ASSERT_EQ(symlink(elsewhere.c_str(), joinPath(dir, "linked").c_str()), 0);
+  ASSERT_EQ(symlink(joinPath(elsewhere, "victim").c_str(), joinPath(dir, "victim").c_str()), 0);
+  ASSERT_EQ(mkfifo(joinPath(dir, "fifo").c_str(), 0666), 0);
+
+  for (std::string path : {joinPath(dir, "linked"), joinPath(dir, "linked") + "/"}) {
+    EXPECT_EQ(host.openFolder(path.c_str()), nullptr) << path;
+    EXPECT_EQ(host.GetLastError(), kErrorReparsePoint) << path;
+  }
+  Handle folder = host.openFolder(dir.c_str());
+  ASSERT_NE(folder, nullptr);
+  for (int mode : {kFolderFileRead, kFolderFileProbe, kFolderFileCreateNew}) {
+    EXPECT_EQ(host.openFileInFolder(folder, "victim", mode), -1) << mode;
+    EXPECT_EQ(host.openFileInFolder(folder, "fifo", mode), -1) << mode;
+  }
+  EXPECT_EQ(host.openFileInFolder(folder, "victim", kFolderFileRead), -1);
+  EXPECT_EQ(host.GetLastError(), kErrorReparsePoint);
+  EXPECT_EQ(host.openFileInFolder(folder, "fifo", kFolderFileProbe), -1);
+  EXPECT_EQ(host.GetLastError(), kErrorCantAccessFile);
+  // A rename over a link replaces the link, not what it names.
+  writeFile(joinPath(dir, "new"), "2\n");
+  EXPECT_EQ(host.renameInFolder(folder, "new", "victim"), 0);
+  EXPECT_EQ(readFile(joinPath(elsewhere, "victim")), "1\n");
+  EXPECT_EQ(host.removeFileInFolder(folder, "victim"), 0);
+  EXPECT_EQ(readFile(joinPath(elsewhere, "victim")), "1\n");
+  host.CloseHandle(folder);
+}
+
+// The new file is the launcher's own whatever the umask.
+TEST(Folder, NewFileIsOwnedAndNotWritableByOthers) {
+  const Platform& host = hostPlatform();
+  std::string dir = makeScratchDir("folder-mode");
+  mode_t saved = umask(0);
+  Handle folder = host.openFolder(dir.c_str());
+  int fd = host.openFileInFolder(folder, "new", kFolderFileCreateNew);
+  umask(saved);
+  ASSERT_NE(fd, -1);
+  struct stat status;
+  ASSERT_EQ(fstat(fd, &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0644u);
+  EXPECT_EQ(status.st_uid, geteuid());
+  host.closeDescriptor(fd);
+  host.CloseHandle(folder);
 }
 #endif
 

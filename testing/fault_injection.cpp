@@ -11,8 +11,8 @@
 namespace {
 
 // Windows error codes the failures report; the launcher logs them as they are.
-const uint32_t kErrorPathNotFound = 3;
 const uint32_t kErrorInvalidHandle = 6;
+const uint32_t kErrorTooManyOpenFiles = 4;
 const uint32_t kErrorDiskFull = 112;
 const uint32_t kErrorInsufficientBuffer = 122;
 const uint32_t kErrorInvalidName = 123;
@@ -97,6 +97,15 @@ Subject subjectOf(A... args) {
     // An entry whose first parameter is a plain int takes a descriptor.
     if constexpr (std::is_same_v<std::tuple_element_t<0, std::tuple<A...>>, int>) {
       subject = {descriptorSubject(std::get<0>(std::forward_as_tuple(args...))), false, true};
+      return subject;
+    }
+  }
+  // A folder handle and a name in it: the file's path.
+  if constexpr (sizeof...(A) >= 2) {
+    if constexpr (std::is_same_v<std::tuple_element_t<0, std::tuple<A...>>, Handle> &&
+                  std::is_same_v<std::tuple_element_t<1, std::tuple<A...>>, const char*>) {
+      auto tuple = std::forward_as_tuple(args...);
+      subject = {handleSubject(std::get<0>(tuple)) + PATH_SEP + std::get<1>(tuple), true, true};
       return subject;
     }
   }
@@ -396,6 +405,30 @@ const FailureTable kStandardFailures = {
                seamBase().writeText(fd, text, length / 2);
                return failWith(kErrorDiskFull, -1);
              }},
+        },
+    .openFolder =
+        {
+            {"not found", [](const char*) { return failWith(kErrorPathNotFound, Handle(nullptr)); }},
+            {"a link at the name", [](const char*) { return failWith(kErrorReparsePoint, Handle(nullptr)); }},
+            {"access denied", [](const char*) { return failWith(kErrorAccessDenied, Handle(nullptr)); }},
+        },
+    .openFileInFolder =
+        {
+            {"not found", [](Handle, const char*, int) { return failWith(kErrorFileNotFound, -1); }},
+            {"access denied", [](Handle, const char*, int) { return failWith(kErrorAccessDenied, -1); }},
+            {"sharing violation", [](Handle, const char*, int) { return failWith(kErrorSharingViolation, -1); }},
+            {"too many open files", [](Handle, const char*, int) { return failWith(kErrorTooManyOpenFiles, -1); }},
+            {"a link at the name", [](Handle, const char*, int) { return failWith(kErrorReparsePoint, -1); }},
+        },
+    .removeFileInFolder =
+        {
+            {"access denied or sharing violation",
+             [](Handle, const char*) { return failWith(kErrorAccessDenied, -1); }},
+        },
+    .renameInFolder =
+        {
+            {"access denied or sharing violation",
+             [](Handle, const char*, const char*) { return failWith(kErrorAccessDenied, -1); }},
         },
 };
 

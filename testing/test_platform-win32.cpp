@@ -20,6 +20,16 @@ const char* testCommandLine() { return ::GetCommandLineA(); }
 int testRemoveDirectory(const char* path) { return _rmdir(path); }
 
 int testHoldFile(const char* path, const char* how) {
+  if (strcmp(how, "lock-share-read") == 0) {
+    HANDLE held = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    OVERLAPPED first;
+    ZeroMemory(&first, sizeof first);
+    return held != INVALID_HANDLE_VALUE &&
+                   ::LockFileEx(held, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &first)
+               ? 0
+               : -1;
+  }
   HANDLE file = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
   if (file == INVALID_HANDLE_VALUE) return -1;

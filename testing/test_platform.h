@@ -17,7 +17,9 @@ int testRemoveDirectory(const char* path);
 // Holds path open as another program would, until the process ends:
 // "share-write" opens it for writing, sharing it for writing only (Windows
 // sharing; natively a plain open), "lock-all" also takes an exclusive lock
-// over the whole file. 0 when held.
+// over the whole file, and "lock-share-read" opens it for reading and
+// writing sharing it for reading only and locks its first byte, as a server
+// may hold its lock file. 0 when held.
 int testHoldFile(const char* path, const char* how);
 
 // Calls visit for every entry of directory path but "." and ".."; 0 when the
