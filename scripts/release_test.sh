@@ -297,7 +297,10 @@ shipped() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "   making the 32-bit Wine prefix $WINEPREFIX (a few minutes where emulated)"
     "$wine32" wineboot -i >/dev/null 2>&1
-    wineserver -w
+    # Not `wineserver -w`: under emulation the prefix's desktop and device
+    # programs linger for half an hour and more. Ending them saves the
+    # registry as a normal shutdown does.
+    wineserver -k
   fi
   hold_wine_prefix
   trap 'wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
