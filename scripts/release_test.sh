@@ -221,7 +221,7 @@ run_shipped() {
     (cd "$install" && LC_ALL=C.UTF-8 timeout --kill-after=10 600 "$wine32" "$(win_path "$install/bin/launcher.exe")" "$@" \
       </dev/null >"$install/stdout.txt" 2>"$install/stderr.txt")
     code=$?
-    entries=$(tr -d '\r' <"$log" 2>/dev/null | tail -n +$((before + 1)))
+    entries=$(tr -d '\r' 2>/dev/null <"$log" | tail -n +$((before + 1)))
     [ -n "$entries" ] || [ ! -s "$install/stderr.txt" ] || [ "$attempt" = 2 ] || {
       echo "   Wine did not start launcher.exe ($1, exit status $code; retrying once): $(head -c 300 "$install/stderr.txt")"
       continue
