@@ -36,6 +36,8 @@ int logAllowed = 1;
 // Set once a wait has run out: the rest of the run does not wait again.
 int openGaveUp = 0;
 int lockGaveUp = 0;
+// Milliseconds this run has waited for the log's lock, over all its entries.
+uint64_t lockWaited = 0;
 
 // Cuts text at its last separator; 0 when it holds none.
 int cutAtLastSeparator(char* text) {
@@ -125,21 +127,27 @@ int openLogWithRetry() {
 }
 
 // Runs hold the lock for the moment of one write, and are waited for (up
-// to two seconds, for runs slowed by a loaded machine). Another program may
-// hold a lock on the whole file for long: such a stranger costs the run one
-// short wait, after which each entry tries the lock once and is written
-// anyway.
+// to two seconds, for runs slowed by a loaded machine). That is the run's
+// budget for all its entries, whoever holds the lock: a run stopped inside
+// its write, or anyone who can read the log and imitates a run's lock, must
+// not hold every entry of every other run up. Another program may hold a
+// lock on the whole file for long: such a stranger costs the run one short
+// wait. Once a wait has run out, each entry tries the lock once and is
+// written anyway.
 int lockLogBriefly(int fd) {
   uint64_t start = 0;
   for (;;) {
     int answer = os.tryLockLog(fd);
-    if (answer == kLogLocked) return 1;
+    uint64_t now = start != 0 ? os.GetTickCount64() : 0;
+    if (answer == kLogLocked) {
+      lockWaited += now - start;
+      return 1;
+    }
     if (lockGaveUp) return 0;
-    uint64_t now = os.GetTickCount64();
-    if (start == 0) start = now;
+    if (start == 0) start = now = os.GetTickCount64();
     uint32_t budget = answer == kLogLockedByARun ? kRunLockWaitBudget : kStrangerLockWaitBudget;
-    if (now - start >= budget) {
-      if (answer != kLogLockedByARun) lockGaveUp = 1;
+    if (lockWaited + (now - start) >= budget) {
+      lockGaveUp = 1;
       return 0;
     }
     os.Sleep(1);
@@ -287,4 +295,5 @@ void resetLogForTesting() {
   logAllowed = 1;
   openGaveUp = 0;
   lockGaveUp = 0;
+  lockWaited = 0;
 }
