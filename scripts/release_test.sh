@@ -2,7 +2,7 @@
 # Checks of what ships. Usage:
 #   release_test.sh pe <win32BuildDir>
 #     launcher.exe and sample-server.exe as built: PE32 console Intel 80386,
-#     at most 64 KiB, stripped with their debug information beside them, no
+#     at most 68 KiB, stripped with their debug information beside them, no
 #     link time, ASLR and DEP with relocations, imports from system DLLs
 #     only, and manifest and version resources that read back as written.
 #   release_test.sh static <nativeReleaseBuildDir>
@@ -77,7 +77,9 @@ check_pe() {
   local size
   size=$(stat -c %s "$exe")
   echo "   $size bytes"
-  [ "$size" -le 65536 ] || fail "$name is $size bytes, over 64 KiB"
+  # 64 KiB until the PID file got its own access list and the instance
+  # folders their handle-relative opens (67,101 bytes); trimming back is open.
+  [ "$size" -le 69632 ] || fail "$name is $size bytes, over 68 KiB"
   expect_eq "$(pe_timestamp "$exe")" 0 "$name: link time in the PE header"
 
   # Stripped, with the debug information in <exe>.debug and a link to it.
