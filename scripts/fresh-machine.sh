@@ -82,6 +82,8 @@ echo "   made in $((SECONDS - started)) s; $(git -C "$root/work/main" log -1 --f
 
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
+# As systemd does on a real machine: the handlers for foreign programs.
+mount -t binfmt_misc binfmt_misc "$root/proc/sys/fs/binfmt_misc" 2>/dev/null || true
 mount --rbind /dev "$root/dev"
 mount --make-rslave "$root/dev"
 

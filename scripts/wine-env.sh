@@ -15,6 +15,12 @@
 # answers through it says nothing about the kernel.
 export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
 LAUNCHER_IA32=none
+# In a chroot, binfmt_misc is not mounted unless mounted there, yet the
+# host's handlers still take every 32-bit program: without a look at them,
+# emulation would pass for native.
+if [ ! -e /proc/sys/fs/binfmt_misc/status ] && [ -d /proc/sys/fs/binfmt_misc ] && [ "$(id -u)" = 0 ]; then
+  mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || true
+fi
 for entry in /proc/sys/fs/binfmt_misc/*; do
   if [ -f "$entry" ] && grep -qx enabled "$entry" 2>/dev/null &&
     grep -q '^magic 7f454c4601010100000000000000000002000300' "$entry" 2>/dev/null; then
