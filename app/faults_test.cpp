@@ -109,12 +109,23 @@ struct Paths {
   std::vector<std::string> logs;  // where the log may be: beside the executable, in the temporary directory, here
 };
 
+// The log's folders (held open for the run, the temporary one checked
+// first) and the log named in the current directory.
+bool isLogPlace(const std::string& subject, const Paths& paths) {
+  std::string rootLogs = paths.rootLogsDir.substr(0, paths.rootLogsDir.size() - 1);
+  std::string tempLogs = paths.tempLogsDir.substr(0, paths.tempLogsDir.size() - 1);
+  std::string temp = tempLogs.substr(0, tempLogs.size() - 4);
+  return subject == kLogName || subject == "." || subject == std::string(".") + PATH_SEP + kLogName ||
+         subject == paths.rootLogsDir || subject == paths.tempLogsDir || subject == rootLogs || subject == tempLogs ||
+         subject == temp;
+}
+
 Role roleOf(const SeamCall& call, const Paths& paths) {
   const std::string& subject = call.subject;
   for (const std::string& log : paths.logs) {
     if (subject == log) return kRoleLog;
   }
-  if (subject == kLogName || subject == paths.rootLogsDir || subject == paths.tempLogsDir) return kRoleLog;
+  if (isLogPlace(subject, paths)) return kRoleLog;
   if (subject == paths.pidFile) return kRolePidFile;
   if (subject == paths.lockFile) return kRoleLockFile;
   if (subject == paths.instance || subject == paths.instance + PATH_SEP) return kRoleInstance;
@@ -362,6 +373,8 @@ class ScenarioDriver {
       outcome.aborted = aborted.why;
     }
     injector_.end();
+    // The log's folder is held until the process ends, as this run now does.
+    resetLogForTesting();
     outcome.descriptorsAfter = testOpenDescriptorCount();
     if (outcome.descriptorsAfter >= 0) outcome.descriptorsAfter += simulation.releasedDescriptors;
     crashReportFd = 2;
@@ -692,7 +705,7 @@ class RunCheck {
       if (!changeable(path) && run_.after.find(path) == run_.after.end()) violation("touched", "removed '" + path + "'");
     }
     for (const SeamCall& call : run_.calls) {
-      if (!call.subjectIsPath || call.subject == kLogName) continue;
+      if (!call.subjectIsPath || isLogPlace(call.subject, paths_)) continue;
       if (call.subject.compare(0, paths_.root.size() + 1, paths_.root + PATH_SEP) != 0) {
         violation("touched", describeCall(call) + " acts outside the instance and the log's places");
       }
@@ -706,7 +719,9 @@ class RunCheck {
     std::map<std::string, int> written;  // entries in each log file since it was last deleted
     size_t attempts = 0, appended = 0;
     for (const SeamCall& call : run_.calls) {
-      std::string file = call.subject == kLogName ? paths_.logs[2] : call.subject;
+      std::string file = call.subject == kLogName || call.subject == std::string(".") + PATH_SEP + kLogName
+                             ? paths_.logs[2]
+                             : call.subject;
       // Each entry takes the time once.
       if (call.entry == kSeam_getCurrentTime) attempts++;
       if (call.entry == kSeam_appendToLog && !call.failed && call.value == 0) {

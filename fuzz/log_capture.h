@@ -18,7 +18,7 @@ namespace capture {
 
 inline std::vector<std::string> entries;
 
-inline int open(const char*) { return 1000; }
+inline int open(Handle, const char*) { return 1000; }
 inline int noLock(int) { return 0; }
 inline int plainFile(int, LogFileInfo* info) {
   info->size = 0;
@@ -32,7 +32,7 @@ inline int append(int, const char* text, uint32_t length) {
   return 0;
 }
 inline int close(int) { return 0; }
-inline int isPrivate(const char*) { return 1; }
+inline int isPrivate(Handle) { return 1; }
 inline int noDirectory(const char*) { return -1; }
 
 inline uint32_t copyFixed(const char* text, char* buffer, uint32_t size) {
@@ -53,7 +53,7 @@ inline void install() {
   os.getLogFileInfo = plainFile;
   os.appendToLog = append;
   os.closeLog = close;
-  os.isPrivateDirectory = isPrivate;
+  os.isPrivateFolder = isPrivate;
   os.GetModuleFileNameA = fixedModule;
   os.GetTempPathA = fixedTemp;
   os.makeDirectory = noDirectory;

@@ -209,11 +209,17 @@ TEST_F(StopTest, ALockFileThatCannotBeOpenedForAnotherReasonCountsAsHeld) {
 
 // A link at the locks folder is not followed: it counts as a missing
 // folder, so nothing elsewhere is probed.
+std::string linkedFolder;
+Handle refuseTheLinkedFolder(const char* path) {
+  return linkedFolder == path ? Handle(nullptr) : hostPlatform().openFolder(path);
+}
+
 TEST_F(StopTest, ALocksFolderThatIsALinkIsRefusedAsMissing) {
   std::string locks = joinPath(instance_, "locks");
   uint32_t refused = kErrorReparsePoint;
   openFailure = refused;
-  ScopedOverride<decltype(os.openFolder)> folder(os.openFolder, [](const char*) { return Handle(nullptr); });
+  linkedFolder = locks;
+  ScopedOverride<decltype(os.openFolder)> folder(os.openFolder, refuseTheLinkedFolder);
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, theOpenFailure);
   EXPECT_EQ(waitForLockRelease(instance_.c_str()), 1);
   EXPECT_NE(logText().find("ERROR:  The folder '" + locks + "' is a link or not a folder, so it is not used.\n"),

@@ -30,7 +30,12 @@ const int kOpenAttempts = 3;
 
 int firstEntry = 1;
 uint32_t runProcessId = 0;
+// The log's full name, for the run's messages; the folder it was checked
+// in stays open for the run, and every entry is opened, measured and
+// deleted through it: a folder renamed away and replaced by another user's
+// after the check does not receive the run's entries.
 char* logPath = nullptr;
+Handle logFolder = nullptr;
 // 0 when the log's folder was refused: every entry is then lost.
 int logAllowed = 1;
 // Set once a wait has run out: the rest of the run does not wait again.
@@ -38,6 +43,18 @@ int openGaveUp = 0;
 int lockGaveUp = 0;
 // Milliseconds this run has waited for the log's lock, over all its entries.
 uint64_t lockWaited = 0;
+
+// Formats into a path buffer; 1 only when the whole text fits.
+int formatPath(char* path, const char* format, ...) LOG_FORMAT(2);
+int formatPath(char* path, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  int length = formatBoundedV(path, kPathSize, format, arguments);
+  va_end(arguments);
+  if (length >= 0 && length < kPathSize) return 1;
+  path[0] = '\0';
+  return 0;
+}
 
 // Cuts text at its last separator; 0 when it holds none.
 int cutAtLastSeparator(char* text) {
@@ -48,46 +65,62 @@ int cutAtLastSeparator(char* text) {
 }
 
 // The parent of the executable's directory, when the executable's path has
-// one; an executable in a root directory has none.
+// one and was given whole; an executable in a root directory has none.
 int findProgramRoot(char* root) {
   root[0] = '\0';
-  os.GetModuleFileNameA(root, kPathSize);
-  root[kPathSize - 1] = '\0';
+  uint32_t length = os.GetModuleFileNameA(root, kPathSize);
+  if (length == 0 || length >= static_cast<uint32_t>(kPathSize)) return 0;
+  root[length] = '\0';
   return cutAtLastSeparator(root) && cutAtLastSeparator(root);
 }
 
-// The "logs" directory under the program root is used only when it exists;
-// the one in the temporary directory is created on demand, and used only
-// while no other user can have shaped it: a run elevated by the manifest
-// must not write where another user's link points. Returns 0 when the log
-// is refused.
-int chooseLogPath(char* path) {
+// The "logs" folder under the program root is used only when it exists and
+// is a folder (not a link or junction to one), and when the log's whole
+// name fits there.
+int useProgramLogs(char* path) {
   char root[kPathSize];
-  char candidate[kPathSize];
-  // A root too long for the candidate leaves it unterminated: skip it then.
-  int length = findProgramRoot(root) ? formatBounded(candidate, kPathSize, "%s" PATH_SEP "logs" PATH_SEP, root) : -1;
-  if (length >= 0 && length < kPathSize) {
-    uint32_t attributes = os.GetFileAttributesA(candidate);
-    if (attributes != kInvalidFileAttributes && (attributes & kFileAttributeDirectory)) {
-      formatBounded(path, kPathSize, "%s" PATH_SEP "logs" PATH_SEP "%s", root, kLogFileName);
-      path[kPathSize - 1] = '\0';
-      return 1;
-    }
+  char folder[kPathSize];
+  if (!findProgramRoot(root) || !formatPath(folder, "%s" PATH_SEP "logs", root) ||
+      !formatPath(path, "%s" PATH_SEP "%s", folder, kLogFileName))
+    return 0;
+  logFolder = os.openFolder(folder);
+  return logFolder != nullptr;
+}
+
+// The "logs" folder in the temporary folder is made on demand, and used
+// only while no other user can have shaped either: a run elevated by the
+// manifest must not write where another user's link points, nor into a
+// folder that user could swap. Returns 1 when used, 0 when the log is
+// refused, -1 when the log's name does not fit there.
+int useTemporaryLogs(const char* temp, char* path) {
+  char folder[kPathSize];
+  if (!formatPath(folder, "%slogs", temp) || !formatPath(path, "%s" PATH_SEP "%s", folder, kLogFileName)) return -1;
+  Handle tempFolder = os.openFolder(temp);
+  int trusted = tempFolder != nullptr && os.isPrivateFolder(tempFolder);
+  if (trusted) {
+    os.makeDirectory(folder);
+    logFolder = os.openFolder(folder);
+    trusted = logFolder != nullptr && os.isPrivateFolder(logFolder);
   }
-  char tempPath[kPathSize];
-  uint32_t tempLength = os.GetTempPathA(kPathSize, tempPath);
-  if (tempLength == 0 || tempLength >= static_cast<uint32_t>(kPathSize)) {
-    formatBounded(path, kPathSize, "%s", kLogFileName);
-    path[kPathSize - 1] = '\0';
-    return 1;
+  if (tempFolder != nullptr) os.CloseHandle(tempFolder);
+  return trusted;
+}
+
+// Where the log goes: the program's own "logs" folder, else the temporary
+// folder's, else (no temporary folder, or one whose log name would not fit)
+// the current directory. A place whose whole log name does not fit is
+// passed over, and nothing is made there. Returns 0 when the log is refused.
+int chooseLogPath(char* path) {
+  if (useProgramLogs(path)) return 1;
+  char temp[kPathSize];
+  uint32_t tempLength = os.GetTempPathA(kPathSize, temp);
+  if (tempLength > 0 && tempLength < static_cast<uint32_t>(kPathSize)) {
+    int used = useTemporaryLogs(temp, path);
+    if (used >= 0) return used;
   }
-  char logDir[kPathSize];
-  formatBounded(logDir, kPathSize, "%slogs" PATH_SEP, tempPath);
-  logDir[kPathSize - 1] = '\0';
-  os.makeDirectory(logDir);
-  formatBounded(path, kPathSize, "%s%s", logDir, kLogFileName);
-  path[kPathSize - 1] = '\0';
-  return os.isPrivateDirectory(logDir);
+  formatPath(path, "%s", kLogFileName);
+  logFolder = os.openFolder(".");
+  return logFolder != nullptr;
 }
 
 void writeBanner() {
@@ -113,7 +146,7 @@ void formatTimestamp(char* timestamp, size_t size) {
 int openLogWithRetry() {
   uint64_t deadline = 0;
   for (;;) {
-    int fd = os.openLog(logPath);
+    int fd = os.openLog(logFolder, kLogFileName);
     if (fd != -1) return fd;
     uint32_t error = os.GetLastError();
     if (openGaveUp || (error != kErrorSharingViolation && error != kErrorAccessDenied)) break;
@@ -167,7 +200,7 @@ int appendEntry(const char* text, uint32_t length) {
     int fd = openLogWithRetry();
     if (fd == -1) {
       // A log that can be measured but not written is still capped.
-      if (!capTried && os.deleteLogOverCap(logPath, kLogSizeCap)) {
+      if (!capTried && os.deleteLogOverCap(logFolder, kLogFileName, kLogSizeCap)) {
         capTried = 1;
         continue;
       }
@@ -182,11 +215,16 @@ int appendEntry(const char* text, uint32_t length) {
     if (info.links == 0 || (!capTried && info.size > kLogSizeCap)) {
       os.closeLog(fd);
       if (info.links != 0) {
-        os.deleteLogOverCap(logPath, kLogSizeCap);
+        os.deleteLogOverCap(logFolder, kLogFileName, kLogSizeCap);
         capTried = 1;
       }
       continue;
     }
+    // Still over the cap after the deletion was tried: this run may write
+    // the log but not delete it (a folder it cannot change), or a reader
+    // kept the file. Emptied under the entry lock, the log starts again as
+    // after a deletion; without the lock another run may be writing.
+    if (info.size > kLogSizeCap && locked && os.truncateLog(fd, 0) == 0) info.size = 0;
     int written = os.appendToLog(fd, text, length);
     // Without the lock another run may have written after this one.
     if (written != 0 && locked) os.truncateLog(fd, info.size);
@@ -290,6 +328,8 @@ const char* currentLogPath() { return logPath; }
 void resetLogForTesting() {
   free(logPath);
   logPath = nullptr;
+  if (logFolder != nullptr) os.CloseHandle(logFolder);
+  logFolder = nullptr;
   firstEntry = 1;
   runProcessId = 0;
   logAllowed = 1;

@@ -108,3 +108,60 @@ test_log_held_by_another_program() {
     wait "$holder" 2>/dev/null
   done
 }
+
+# A temporary folder that another user owns is theirs to reshape (to swap
+# the logs folder for a link after the check): it is not used at all. Under
+# Wine the folder's owner is the Unix one's.
+test_log_temporary_folder_of_another_user_is_not_used() {
+  [ "$(id -u)" = 0 ] && id nobody >/dev/null 2>&1 || return 0
+  new_shared_temp_install
+  chmod 755 "$temp"
+  chown nobody "$temp"
+  if [ "$host" = win32 ]; then
+    bat_setup="set TMP=$(host_path "$temp")"$'\r\n'"set TEMP=$(host_path "$temp")"$'\r\n' run_launcher nope x
+  else
+    TMPDIR=$temp run_launcher nope x
+  fi
+  expect_eq "$code" "$minus_one" "exit code"
+  expect_eq "$(tr -d '\r' <"$out" | grep -c 'Could not create log file.')" 7 "every entry lost (stdout)"
+  expect_eq "$(ls -A "$temp")" "" "nothing made in nobody's temporary folder"
+}
+
+# A temporary folder whose log name would not fit in a path: the log goes to
+# the current directory instead, and nothing is made in that folder. The
+# launcher sees the folder with a separator at its end.
+test_log_temporary_folder_too_long_for_the_name() {
+  [ "$host" = native ] || return 0
+  local length temp_folder
+  for length in 236 237 250 254 259; do
+    new_install nologs
+    mkdir -p "$root/cwd"
+    temp_folder="$root/t"
+    while [ ${#temp_folder} -lt $((length - 1)) ]; do temp_folder+=t; done
+    mkdir -p "$temp_folder"
+    (cd "$root/cwd" && TMPDIR=$temp_folder timeout 20 "$exe" nope x </dev/null >"$out" 2>"$err")
+    expect_eq "$(grep -c 'Could not create log file.' "$out")" 0 "no entry lost ($length)"
+    if [ "$length" -le 236 ]; then
+      expect_contains "$(log_messages "$temp_folder/logs/native-windows.out")" "Unknown subcommand: [nope]" "log in the temporary folder ($length)"
+    else
+      expect_contains "$(log_messages "$root/cwd/native-windows.out")" "Unknown subcommand: [nope]" "log in the current directory ($length)"
+      expect_eq "$(ls -A "$temp_folder")" "" "nothing made in the temporary folder ($length)"
+    fi
+  done
+}
+
+# A run that may write the log but not delete it (the folder is not its
+# own) empties it when it is over the cap: the cap holds for every user.
+test_log_that_cannot_be_deleted_is_emptied_at_the_cap() {
+  native_root_only || return 0
+  new_install
+  chmod 755 "$scratch" "$root" "$root/bin" "$root/logs"
+  head -c 500001 /dev/zero | tr '\0' '.' >"$log"
+  chmod 666 "$log"
+  (cd "$root" && timeout 20 setpriv --reuid=nobody --regid=nogroup --clear-groups "$exe" nope x </dev/null >"$out" 2>"$err")
+  expect_eq "$(grep -c 'Could not create log file.' "$out")" 0 "no entry lost"
+  local size
+  size=$(stat -c %s "$log")
+  [ "$size" -lt 10000 ] || fail "the log is $size bytes after the run: not emptied"
+  expect_contains "$(head -n 1 "$log")" "FIRST LOG MESSAGE FROM" "the new log starts with the banner"
+}

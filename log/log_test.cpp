@@ -69,9 +69,26 @@ TEST_F(LogTest, LogOverTheCapIsDeletedAndTheNewFileHasNoBanner) {
   EXPECT_EQ(messages[0], "after 2");
 }
 
+int refusedDeletion(Handle, const char*, uint32_t) { return 0; }
+
+// A run that may write the log but not delete it (a folder it cannot
+// change) empties it under the entry lock instead: the cap still holds, and
+// the log starts again as after a deletion.
+TEST_F(LogTest, ALogThatCannotBeDeletedIsEmptiedInstead) {
+  logMessage("start");
+  writeFile(logFile(), std::string(kCap + 1, '.'));
+  ScopedOverride<decltype(os.deleteLogOverCap)> refused(os.deleteLogOverCap, refusedDeletion);
+  logMessage("after %d", 2);
+  logMessage("then %d", 3);
+  std::vector<std::string> messages = logMessages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0], "after 2");
+  EXPECT_EQ(messages[1], "then 3");
+}
+
 std::vector<std::string> openedPaths;
-int recordOpenAndFail(const char* path) {
-  openedPaths.push_back(path);
+int recordOpenAndFail(Handle, const char* name) {
+  openedPaths.push_back(name);
   return -1;
 }
 uint32_t fileNotFound() { return kErrorFileNotFound; }
@@ -144,65 +161,111 @@ TEST_F(LogTest, ExecutableInARootDirectoryLogsInTheTemporaryDirectory) {
   EXPECT_EQ(std::string(currentLogPath()), joinPath(joinPath(fakeTemp, "logs"), "native-windows.out"));
 }
 
-TEST_F(LogTest, ALogPathOverTheLimitIsCutTo259Characters) {
-  std::string root = makeScratchDir("deep");
-  while (root.size() < 240) root = joinPath(root, "d");
-  root.resize(240);
-  std::string bin = joinPath(root, "bin");
-  setFakeModulePath(joinPath(bin, "launcher.exe"));
-  // Only the directory test sees the deep tree; nothing is created on disk.
-  static std::string logsDir;
-  logsDir = joinPath(joinPath(root, "logs"), "");
-  uint32_t (*isDir)(const char*) = [](const char* path) -> uint32_t {
-    return logsDir == path ? kFileAttributeDirectory : kInvalidFileAttributes;
+// Where the log may go, as far as composing names goes: every folder opens
+// (as the current directory) and is the run's own; folders opened and made
+// are recorded.
+std::vector<std::string> foldersOpened;
+std::vector<std::string> foldersMade;
+Handle openAnyFolder(const char* path) {
+  foldersOpened.push_back(path);
+  return hostPlatform().openFolder(".");
+}
+int privateFolder(Handle) { return 1; }
+int recordMadeFolder(const char* path) {
+  foldersMade.push_back(path);
+  return -1;
+}
+std::string fakeModule;
+uint32_t truncatedModulePath(char* buffer, uint32_t size) {
+  snprintf(buffer, size, "%s", fakeModule.c_str());
+  return size;
+}
+
+// A place whose whole log name does not fit in a path is passed over for
+// the next one, and nothing is made there: the program's logs folder for
+// the temporary folder's, that for the current directory.
+TEST_F(LogTest, APlaceWhereTheLogNameDoesNotFitIsPassedOver) {
+  const std::string name = PATH_SEP "native-windows.out";
+  const struct {
+    size_t rootLength;  // of the program root
+    size_t tempLength;  // of the temporary folder, its separator included
+    bool truncatedModule;
+    const char* expected;  // "root", "temp" or "here"
+  } cases[] = {
+      {259 - 5 - name.size(), 100, false, "root"},
+      {260 - 5 - name.size(), 100, false, "temp"},
+      {240, 100, false, "temp"},
+      {100, 100, true, "temp"},
+      {240, 259 - 4 - name.size(), false, "temp"},
+      {240, 260 - 4 - name.size(), false, "here"},
+      {240, 240, false, "here"},
+      {240, 250, false, "here"},
+      {240, 259, false, "here"},
   };
-  ScopedOverride<uint32_t (*)(const char*)> attributes(os.GetFileAttributesA, isDir);
-  ScopedOverride<decltype(os.openLog)> open(os.openLog, recordOpenAndFail);
-  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, fileNotFound);
-  testing::internal::CaptureStdout();
-  logMessage("x");
-  testing::internal::GetCapturedStdout();
-  std::string full = joinPath(joinPath(root, "logs"), "native-windows.out");
-  ASSERT_GT(full.size(), 259u);
-  EXPECT_EQ(std::string(currentLogPath()), full.substr(0, 259));
+  for (const auto& c : cases) {
+    resetLogForTesting();
+    std::string root = PATH_SEP + std::string(c.rootLength - 1, 'r');
+    fakeModule = root + PATH_SEP "bin" PATH_SEP "launcher.exe";
+    setFakeModulePath(fakeModule);
+    fakeTemp = PATH_SEP + std::string(c.tempLength - 2, 't') + PATH_SEP;
+    foldersOpened.clear();
+    foldersMade.clear();
+    ScopedOverride<decltype(os.openFolder)> open(os.openFolder, openAnyFolder);
+    ScopedOverride<decltype(os.isPrivateFolder)> owner(os.isPrivateFolder, privateFolder);
+    ScopedOverride<decltype(os.makeDirectory)> make(os.makeDirectory, recordMadeFolder);
+    ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
+    ScopedOverride<decltype(os.GetModuleFileNameA)> module(
+        os.GetModuleFileNameA, c.truncatedModule ? truncatedModulePath : os.GetModuleFileNameA);
+    ScopedOverride<decltype(os.openLog)> log(os.openLog, recordOpenAndFail);
+    ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, fileNotFound);
+    testing::internal::CaptureStdout();
+    logMessage("x");
+    testing::internal::GetCapturedStdout();
+    std::string where = "root " + std::to_string(c.rootLength) + ", temporary folder " + std::to_string(c.tempLength);
+    const std::string rootLogs = root + PATH_SEP "logs";
+    const std::string tempLogs = fakeTemp + "logs";
+    std::string expected = strcmp(c.expected, "root") == 0   ? rootLogs + name
+                           : strcmp(c.expected, "temp") == 0 ? tempLogs + name
+                                                             : "native-windows.out";
+    ASSERT_NE(currentLogPath(), nullptr) << where;
+    EXPECT_EQ(std::string(currentLogPath()), expected) << where;
+    EXPECT_LE(expected.size(), 259u) << where;
+    // Only places whose log name fits are opened or made.
+    for (const std::string& folder : foldersOpened) {
+      EXPECT_TRUE(folder == "." || folder == fakeTemp || (folder + name).size() <= 259u) << where << " " << folder;
+      if (strcmp(c.expected, "root") != 0) {
+        EXPECT_NE(folder, rootLogs) << where;
+      }
+    }
+    std::vector<std::string> made;
+    if (strcmp(c.expected, "temp") == 0) made.push_back(tempLogs);
+    EXPECT_EQ(foldersMade, made) << where;
+  }
 }
 
-size_t longestAttributeQuery = 0;
-uint32_t measureAttributeQuery(const char* path) {
-  size_t n = 0;
-  while (n < 1000 && path[n] != '\0') n++;
-  if (n > longestAttributeQuery) longestAttributeQuery = n;
-  return kInvalidFileAttributes;
-}
-
-// A program root too long for "<root>\logs\" must not be looked up
-// unterminated: the temporary directory is used instead.
-TEST_F(LogTest, AProgramRootTooLongForTheCandidateIsSkipped) {
-  std::string root(255, 'r');
-  setFakeModulePath(root + PATH_SEP "b" PATH_SEP "x");
-  fakeTemp = joinPath(makeScratchDir("longroot"), "");
-  longestAttributeQuery = 0;
-  ScopedOverride<uint32_t (*)(const char*)> attributes(os.GetFileAttributesA, measureAttributeQuery);
-  ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
-  logMessage("x");
-  EXPECT_LT(longestAttributeQuery, 260u);
-  EXPECT_EQ(std::string(currentLogPath()), joinPath(joinPath(fakeTemp, "logs"), "native-windows.out"));
-}
-
-TEST_F(LogTest, TheChoiceHoldsForTheWholeRun) {
+// The run keeps the folder it checked for the log: a logs folder renamed
+// away after the first entry and replaced by another receives nothing of
+// the run (on Windows the held folder cannot be renamed at all).
+TEST_F(LogTest, TheCheckedFolderHoldsForTheWholeRun) {
   fakeTemp = joinPath(makeScratchDir("held"), "");
   setFakeModulePath(joinPath(joinPath(makeScratchDir("nolog"), "bin"), "launcher.exe"));
   ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
   logMessage("first");
   std::string path = currentLogPath();
-  std::string logsDir = joinPath(fakeTemp, "logs");
-  ASSERT_EQ(hostPlatform().removeFile(path.c_str()), 0);
-  ASSERT_EQ(testRemoveDirectory(logsDir.c_str()), 0);
-  testing::internal::CaptureStdout();
+  Handle tempFolder = hostPlatform().openFolder(fakeTemp.c_str());
+  ASSERT_NE(tempFolder, nullptr);
+  int renamed = hostPlatform().renameInFolder(tempFolder, "logs", "away") == 0;
+  hostPlatform().CloseHandle(tempFolder);
+  if (renamed) {
+    ASSERT_EQ(hostPlatform().makeDirectory(joinPath(fakeTemp, "logs").c_str()), 0);
+  }
   logMessage("second");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not create log file.\n");
   EXPECT_EQ(std::string(currentLogPath()), path);
-  EXPECT_FALSE(pathExists(logsDir)) << "the log directory was made again";
+  std::string held = renamed ? joinPath(joinPath(fakeTemp, "away"), "native-windows.out") : path;
+  EXPECT_NE(readFile(held).find("second"), std::string::npos);
+  if (renamed) {
+    EXPECT_FALSE(pathExists(path)) << "an entry went to the folder put in its place";
+  }
 }
 
 // A clock that moves only when the log sleeps, so that bounded waits are
@@ -286,7 +349,7 @@ TEST_F(LogWaitTest, WaitsForARunsLockAddUpToOneBudgetPerRun) {
 }
 
 int sharingViolations = 0;
-int openHeldForDeletion(const char*) {
+int openHeldForDeletion(Handle, const char*) {
   sharingViolations++;
   return -1;
 }
@@ -318,7 +381,7 @@ int secondLink(int, LogFileInfo* info) {
   *info = {10, 1, 2};
   return 0;
 }
-int refusedFolder(const char*) { return 0; }
+int refusedFolder(Handle) { return 0; }
 
 // A log that is a link, a FIFO, a directory or a second name of another
 // file is never written: each entry is lost as when the log cannot be
@@ -343,23 +406,23 @@ TEST_F(LogTest, ALogFolderAnotherUserCouldShapeIsNotUsed) {
   setFakeModulePath(joinPath(joinPath(makeScratchDir("shaped"), "bin"), "launcher.exe"));
   fakeTemp = joinPath(makeScratchDir("temp"), "");
   ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
-  ScopedOverride<decltype(os.isPrivateDirectory)> folder(os.isPrivateDirectory, refusedFolder);
+  ScopedOverride<decltype(os.isPrivateFolder)> folder(os.isPrivateFolder, refusedFolder);
   testing::internal::CaptureStdout();
   logMessage("one");
   logError("two");
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "Could not create log file.\nCould not create log file.\nCould not create log file.\n");
-  EXPECT_EQ(readFile(joinPath(joinPath(fakeTemp, "logs"), "native-windows.out")), "");
+  EXPECT_FALSE(pathExists(joinPath(joinPath(fakeTemp, "logs"), "native-windows.out")));
 }
 
 std::string otherRunsEntry;
 std::string capturedLogFile;
-int deleteWhileAnotherRunWrites(const char* path, uint32_t cap) {
+int deleteWhileAnotherRunWrites(Handle folder, const char* name, uint32_t cap) {
   // Another run deletes the oversized log first and writes its own entries
   // into a new file; only then does this run get to its deletion.
-  hostPlatform().deleteLogOverCap(path, cap);
+  hostPlatform().deleteLogOverCap(folder, name, cap);
   writeFile(capturedLogFile, otherRunsEntry);
-  return hostPlatform().deleteLogOverCap(path, cap);
+  return hostPlatform().deleteLogOverCap(folder, name, cap);
 }
 
 // The cap deletes a file only while it is over the cap: a run that measured
@@ -376,6 +439,35 @@ TEST_F(LogTest, TheCapNeverDeletesAFileThatIsNotOverIt) {
   ASSERT_EQ(messages.size(), 3u);
   EXPECT_EQ(messages[2], "after");
   EXPECT_EQ(readFile(logFile()).compare(0, otherRunsEntry.size(), otherRunsEntry), 0);
+}
+
+void countEntry(const char* name, int, void* count) {
+  if (strncmp(name, "native-windows.out", 18) == 0) ++*static_cast<int*>(count);
+}
+
+// A reader that holds the log open sharing deletion (a tail tool) does not
+// stop the cap: the name goes at once, so that the next entries start a new
+// file instead of being refused or lost with the old one, and nothing of the
+// old one is left once the reader closes it.
+TEST_F(LogTest, AReaderHoldingTheLogDoesNotKeepItsName) {
+  logMessage("start");
+  writeFile(logFile(), std::string(kCap + 1, '.'));
+  std::string logs = logFile().substr(0, logFile().size() - strlen(PATH_SEP "native-windows.out"));
+  Handle folder = hostPlatform().openFolder(logs.c_str());
+  ASSERT_NE(folder, nullptr);
+  int reader = hostPlatform().openFileInFolder(folder, "native-windows.out", kFolderFileProbe);
+  ASSERT_GE(reader, 0);
+  logMessage("after");
+  logMessage("and on");
+  std::vector<std::string> messages = logMessages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0], "after");
+  EXPECT_EQ(messages[1], "and on");
+  hostPlatform().closeDescriptor(reader);
+  hostPlatform().CloseHandle(folder);
+  int logFiles = 0;
+  ASSERT_EQ(testListDirectory(logs.c_str(), countEntry, &logFiles), 0);
+  EXPECT_EQ(logFiles, 1) << "a renamed or doomed log was left beside the new one";
 }
 
 int deletions = 0;

@@ -65,6 +65,16 @@ int newSlot(int kind) {
   return -1;
 }
 
+// The descriptor of a folder from openFolder.
+int folderDescriptor(Handle folder) {
+  Slot* slot = slotOf(folder);
+  if (slot == nullptr || slot->kind != kFileSlot) {
+    lastError = 6;
+    return -1;
+  }
+  return slot->fd;
+}
+
 uint32_t windowsErrorOf(int error) {
   switch (error) {
     case ENOENT: return kErrorFileNotFound;
@@ -592,8 +602,10 @@ int toLocalTime(int64_t seconds, struct tm* local) {
 // O_NONBLOCK: a FIFO planted at the name would otherwise block the open
 // until someone reads it. It changes nothing for the regular files that
 // getLogFileInfo lets through.
-int openLog(const char* path) {
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+int openLog(Handle folder, const char* name) {
+  int dir = folderDescriptor(folder);
+  if (dir < 0) return -1;
+  int fd = openat(dir, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) failWith(errno);
   return fd;
 }
@@ -665,18 +677,6 @@ int truncateLog(int fd, uint64_t size) {
 
 int closeLog(int fd) { return close(fd); }
 
-// Splits path into its folder (".", when it has none) and its last name.
-void splitFolder(const char* path, char* folder, size_t size, const char** name) {
-  const char* slash = strrchr(path, '/');
-  if (slash == nullptr) {
-    snprintf(folder, size, ".");
-    *name = path;
-  } else {
-    snprintf(folder, size, "%.*s", static_cast<int>(slash - path + 1), path);
-    *name = slash + 1;
-  }
-}
-
 // Waits a little (100 ms in all) for an attempt that another run holds up.
 template <typename Attempt>
 int retryBriefly(Attempt attempt) {
@@ -691,11 +691,8 @@ int retryBriefly(Attempt attempt) {
 // The folder's lock makes measuring and unlinking one step among runs; the
 // file's own lock lets a run that is writing finish first. A run that opened
 // the file before the unlink sees it unlinked (getLogFileInfo) and reopens.
-int deleteLogOverCap(const char* path, uint32_t cap) {
-  char folderPath[4096];
-  const char* name = nullptr;
-  splitFolder(path, folderPath, sizeof folderPath, &name);
-  int folder = open(folderPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+int deleteLogOverCap(Handle folderHandle, const char* name, uint32_t cap) {
+  int folder = folderDescriptor(folderHandle);
   if (folder < 0) return 0;
   int deleted = 0;
   if (retryBriefly([&] { return flock(folder, LOCK_EX | LOCK_NB); }) == 0) {
@@ -707,21 +704,15 @@ int deleteLogOverCap(const char* path, uint32_t cap) {
         deleted = 1;
       close(fd);
     }
+    flock(folder, LOCK_UN);
   }
-  close(folder);
   return deleted;
 }
 
-int isPrivateDirectory(const char* path) {
-  char folder[4096];
-  size_t length = strlen(path);
-  // A trailing slash would make lstat follow a link.
-  while (length > 1 && path[length - 1] == '/') length--;
-  if (length >= sizeof folder) return 0;
-  memcpy(folder, path, length);
-  folder[length] = '\0';
+int isPrivateFolder(Handle folder) {
+  int fd = folderDescriptor(folder);
   struct stat status;
-  if (lstat(folder, &status) != 0 || !S_ISDIR(status.st_mode)) return 0;
+  if (fd < 0 || fstat(fd, &status) != 0 || !S_ISDIR(status.st_mode)) return 0;
   if (status.st_uid != geteuid() && status.st_uid != 0) return 0;
   return (status.st_mode & S_IWOTH) == 0 || (status.st_mode & S_ISVTX) != 0;
 }
@@ -866,15 +857,6 @@ Handle openFolder(const char* path) {
   return handleOf(index);
 }
 
-int folderDescriptor(Handle folder) {
-  Slot* slot = slotOf(folder);
-  if (slot == nullptr || slot->kind != kFileSlot) {
-    lastError = 6;
-    return -1;
-  }
-  return slot->fd;
-}
-
 // The new file's mode is the launcher's wish, not its need (a FAT volume
 // keeps none), so a failing fchmod leaves it as created.
 int openFileInFolder(Handle folder, const char* name, int mode) {
@@ -955,7 +937,7 @@ constexpr Platform kHost = {
     .truncateLog = truncateLog,
     .closeLog = closeLog,
     .deleteLogOverCap = deleteLogOverCap,
-    .isPrivateDirectory = isPrivateDirectory,
+    .isPrivateFolder = isPrivateFolder,
     .makeDirectory = makeDirectory,
     .statPath = statPath,
     .removeFile = removeFile,

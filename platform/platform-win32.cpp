@@ -138,6 +138,57 @@ int toLocalTime(int64_t seconds, struct tm* local) {
 
 HANDLE osHandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
+// The folder's handle names it: rights to list it and read its attributes
+// and owner, shared with readers and writers but not deletion, so that it
+// cannot be renamed or removed while the launcher holds it.
+Handle openFolder(const char* path) {
+  HANDLE folder = ::CreateFileA(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return nullptr;
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  DWORD error = ERROR_SUCCESS;
+  if (!::GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof tag)) {
+    error = ::GetLastError();
+  } else if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    error = kErrorReparsePoint;
+  } else if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    error = ERROR_DIRECTORY;
+  }
+  if (error == ERROR_SUCCESS) return folder;
+  ::CloseHandle(folder);
+  ::SetLastError(error);
+  return nullptr;
+}
+
+// The path of name in folder, built from the path the folder has now (not
+// the one it was opened by); 1 when it fits.
+int pathInFolder(HANDLE folder, const char* name, char* buffer, DWORD size) {
+  DWORD length = ::GetFinalPathNameByHandleA(folder, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0) return 0;
+  // A root folder's path already ends with its separator.
+  DWORD separator = length < size && buffer[length - 1] == '\\' ? 0 : 1;
+  if (length + separator + strlen(name) + 1 > size) {
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
+  if (separator) buffer[length] = '\\';
+  memcpy(buffer + length + separator, name, strlen(name) + 1);
+  return 1;
+}
+
+const DWORD kFolderPathSize = 1024;
+
+// Whether the open file is, by what its handle names now, name in the
+// folder held open: a name that led elsewhere (a folder renamed and replaced
+// meanwhile) is not the file the launcher meant.
+int liesInFolder(HANDLE file, HANDLE folder, const char* name) {
+  char expected[kFolderPathSize];
+  char opened[kFolderPathSize];
+  DWORD length = ::GetFinalPathNameByHandleA(file, opened, kFolderPathSize, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  return length != 0 && length < kFolderPathSize && pathInFolder(folder, name, expected, kFolderPathSize) &&
+         _stricmp(opened, expected) == 0;
+}
+
 // A runtime descriptor for an opened file (or for none: -1), which then
 // owns the handle.
 int descriptorOf(HANDLE file, int flags) {
@@ -153,9 +204,16 @@ int descriptorOf(HANDLE file, int flags) {
 // A reparse point at the name is opened as itself, not followed; the
 // writer then refuses it (getLogFileInfo). Opening never blocks on a named
 // pipe: CreateFile does not wait for a pipe server.
-int openLog(const char* path) {
+int openLog(Handle folder, const char* name) {
+  char path[kFolderPathSize];
+  if (!pathInFolder(folder, name, path, kFolderPathSize)) return -1;
   HANDLE file = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file != INVALID_HANDLE_VALUE && !liesInFolder(file, folder, name)) {
+    ::CloseHandle(file);
+    ::SetLastError(ERROR_CANT_ACCESS_FILE);
+    return -1;
+  }
   return descriptorOf(file, _O_WRONLY | _O_BINARY);
 }
 
@@ -236,10 +294,49 @@ int closeLog(int fd) {
   return _close(fd);
 }
 
+// Renames the file open for deletion to a name of its own in the same
+// folder, which frees the log's name at once; 1 when it did.
+int renameAside(HANDLE file, HANDLE folder, const char* name) {
+  char aside[kMaxPath];
+  char path[kFolderPathSize];
+  snprintf(aside, sizeof aside, "%s.deleted-%lu", name, static_cast<unsigned long>(::GetCurrentProcessId()));
+  if (!pathInFolder(folder, aside, path, kFolderPathSize)) return 0;
+  union {
+    FILE_RENAME_INFO info;
+    BYTE bytes[sizeof(FILE_RENAME_INFO) + kFolderPathSize * sizeof(WCHAR)];
+  } rename;
+  ZeroMemory(&rename, sizeof rename);
+  int length = ::MultiByteToWideChar(CP_ACP, 0, path, -1, rename.info.FileName, kFolderPathSize);
+  if (length <= 1) return 0;
+  rename.info.ReplaceIfExists = TRUE;
+  rename.info.FileNameLength = static_cast<DWORD>((length - 1) * sizeof(WCHAR));
+  return ::SetFileInformationByHandle(file, FileRenameInfo, &rename, sizeof rename) ? 1 : 0;
+}
+
+// Deletes the file open for deletion so that its name goes at once, even
+// while a reader (a tail tool) holds it open sharing deletion: a name left
+// "delete pending" refuses every open, and every later entry would be lost.
+// POSIX semantics do that (Windows 10 1709 and later, NTFS); where they are
+// refused, the file is renamed aside first, then deleted the classic way.
+int deleteAtOnce(HANDLE file, HANDLE folder, const char* name) {
+  // FileDispositionInfoEx and FILE_DISPOSITION_INFO_EX with its flags
+  // DELETE and POSIX_SEMANTICS, spelled out: the headers give them only to a
+  // build that claims Windows 10, which this one does not need.
+  const FILE_INFO_BY_HANDLE_CLASS dispositionEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+  DWORD posixFlags = 0x1 | 0x2;
+  if (::SetFileInformationByHandle(file, dispositionEx, &posixFlags, sizeof posixFlags)) return 1;
+  renameAside(file, folder, name);
+  FILE_DISPOSITION_INFO classic;
+  classic.DeleteFile = TRUE;
+  return ::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof classic) ? 1 : 0;
+}
+
 // Measured and deleted through one handle: while it is open for deletion no
 // other run can open the file, and a file that another run holds open cannot
 // be opened for deletion at all, so it is simply not deleted yet.
-int deleteLogOverCap(const char* path, uint32_t cap) {
+int deleteLogOverCap(Handle folder, const char* name, uint32_t cap) {
+  char path[kFolderPathSize];
+  if (!pathInFolder(folder, name, path, kFolderPathSize)) return 0;
   HANDLE file = ::CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
@@ -247,19 +344,10 @@ int deleteLogOverCap(const char* path, uint32_t cap) {
   int deleted = 0;
   if (::GetFileInformationByHandle(file, &data) &&
       (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-      data.nNumberOfLinks == 1 && (data.nFileSizeHigh != 0 || data.nFileSizeLow > cap)) {
-    FILE_DISPOSITION_INFO disposition;
-    disposition.DeleteFile = TRUE;
-    deleted = ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) ? 1 : 0;
-  }
+      data.nNumberOfLinks == 1 && (data.nFileSizeHigh != 0 || data.nFileSizeLow > cap) && liesInFolder(file, folder, name))
+    deleted = deleteAtOnce(file, folder, name);
   ::CloseHandle(file);
   return deleted;
-}
-
-int isPrivateDirectory(const char* path) {
-  DWORD attributes = ::GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 int makeDirectory(const char* path) { return _mkdir(path); }
@@ -346,14 +434,19 @@ Account accountOf(PSID sid) {
 
 const int kMaxAccessEntries = 64;
 
+// Whether the volume of an open file or folder keeps no owners or access
+// lists (FAT).
+int keepsNoOwners(HANDLE file) {
+  DWORD flags = 0;
+  return ::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+         (flags & FILE_PERSISTENT_ACLS) == 0;
+}
+
 // A file system that keeps no owners or access lists (FAT) cannot tell who
 // wrote the file, and there any user may write it anyway: refusing it would
 // only keep stop from finding its server.
 int isTrustedFile(HANDLE file) {
-  DWORD flags = 0;
-  if (::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
-      (flags & FILE_PERSISTENT_ACLS) == 0)
-    return 1;
+  if (keepsNoOwners(file)) return 1;
   PSID owner = nullptr;
   PACL list = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -376,6 +469,20 @@ int isTrustedFile(HANDLE file) {
     entries[security.entryCount++] = {1, accountOf(&allowed->SidStart), allowed->Mask};
   }
   int trusted = readable && isTrustedSecurity(security);
+  ::LocalFree(descriptor);
+  return trusted;
+}
+
+// A temporary folder that another user owns may hold anything they put
+// there. Where the volume keeps no owners (FAT), any user may write anyway.
+int isPrivateFolder(Handle folder) {
+  if (keepsNoOwners(folder)) return 1;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+    return 0;
+  int trusted = owner != nullptr && accountOf(owner) != kAccountOther;
   ::LocalFree(descriptor);
   return trusted;
 }
@@ -413,44 +520,6 @@ int writeText(int fd, const char* text, uint32_t length) {
   }
   return 0;
 }
-
-// The folder's handle names it: rights to list it and read its attributes,
-// shared with readers and writers but not deletion, so that it cannot be
-// renamed or removed while the launcher holds it.
-Handle openFolder(const char* path) {
-  HANDLE folder = ::CreateFileA(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return nullptr;
-  FILE_ATTRIBUTE_TAG_INFO tag;
-  DWORD error = ERROR_SUCCESS;
-  if (!::GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof tag)) {
-    error = ::GetLastError();
-  } else if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    error = kErrorReparsePoint;
-  } else if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    error = ERROR_DIRECTORY;
-  }
-  if (error == ERROR_SUCCESS) return folder;
-  ::CloseHandle(folder);
-  ::SetLastError(error);
-  return nullptr;
-}
-
-// The path of name in folder, built from the path the folder has now (not
-// the one it was opened by); 1 when it fits.
-int pathInFolder(HANDLE folder, const char* name, char* buffer, DWORD size) {
-  DWORD length = ::GetFinalPathNameByHandleA(folder, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (length == 0) return 0;
-  if (length + 1 + strlen(name) + 1 > size) {
-    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return 0;
-  }
-  buffer[length] = '\\';
-  memcpy(buffer + length + 1, name, strlen(name) + 1);
-  return 1;
-}
-
-const DWORD kFolderPathSize = 1024;
 
 // Full control for SYSTEM, Administrators and the current user, reading for
 // Users, and nothing inherited from the folder; owned by Administrators
@@ -513,7 +582,6 @@ int openFileInFolder(Handle folder, const char* name, int mode) {
   }
   if (file == INVALID_HANDLE_VALUE) return -1;
   FILE_ATTRIBUTE_TAG_INFO tag;
-  char opened[kFolderPathSize];
   DWORD error = ERROR_SUCCESS;
   if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) {
     error = ::GetLastError();
@@ -524,9 +592,7 @@ int openFileInFolder(Handle folder, const char* name, int mode) {
   } else if (::GetFileType(file) != FILE_TYPE_DISK) {
     error = ERROR_CANT_ACCESS_FILE;
   } else {
-    // What the handle names now must be the name in the folder held open.
-    DWORD length = ::GetFinalPathNameByHandleA(file, opened, kFolderPathSize, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= kFolderPathSize || _stricmp(opened, path) != 0) error = ERROR_CANT_ACCESS_FILE;
+    if (!liesInFolder(file, folder, name)) error = ERROR_CANT_ACCESS_FILE;
   }
   if (error != ERROR_SUCCESS) {
     ::CloseHandle(file);
@@ -578,7 +644,7 @@ constexpr Platform kHost = {
     .truncateLog = truncateLog,
     .closeLog = closeLog,
     .deleteLogOverCap = deleteLogOverCap,
-    .isPrivateDirectory = isPrivateDirectory,
+    .isPrivateFolder = isPrivateFolder,
     .makeDirectory = makeDirectory,
     .statPath = statPath,
     .removeFile = removeFile,

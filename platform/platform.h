@@ -120,11 +120,12 @@ struct ProcessInformation {
   /* past 2038), and its conversion to local time; 0 on success. */                                             \
   X(int64_t, getCurrentTime, ())                                                                                 \
   X(int, toLocalTime, (int64_t seconds, struct tm* local))                                                      \
-  /* The diagnostic log. Opens it for writing at its end, shared for reading */                                 \
+  /* The diagnostic log, named in the folder the run chose and holds open */                                   \
+  /* (see openFolder). Opens it for writing at its end, shared for reading */                                   \
   /* and writing (not deletion), created if absent, never through a link at */                                  \
   /* its name (symbolic link, reparse point) and never blocking on what is */                                   \
   /* there (a FIFO); a descriptor, or -1 with the last error set. */                                             \
-  X(int, openLog, (const char* path))                                                                            \
+  X(int, openLog, (Handle folder, const char* name))                                                             \
   /* One attempt at the cross-process lock that keeps one entry whole: */                                       \
   /* kLogLocked, or who holds it (see LogLockAnswer). closeLog releases it. */                                  \
   X(int, tryLockLog, (int fd))                                                                                   \
@@ -136,14 +137,17 @@ struct ProcessInformation {
   /* must not leave half of itself for the next entry to run on from. */                                        \
   X(int, truncateLog, (int fd, uint64_t size))                                                                   \
   X(int, closeLog, (int fd))                                                                                     \
-  /* Deletes the log at path if it is larger than cap, measuring and deleting */                                \
-  /* one and the same file even while other runs do the same (Windows: one */                                   \
-  /* handle opened for deletion; POSIX: under a lock on its folder and on the */                                \
-  /* file). Never follows a link. 1 when it deleted the file. */                                                \
-  X(int, deleteLogOverCap, (const char* path, uint32_t cap))                                                     \
-  /* 1 when a folder the log may be written into is the launcher's own: a */                                    \
-  /* real directory, not a link, that no other user can change. */                                              \
-  X(int, isPrivateDirectory, (const char* path))                                                                 \
+  /* Deletes the log name of folder if it is larger than cap, measuring and */                                  \
+  /* deleting one and the same file even while other runs do the same */                                        \
+  /* (Windows: one handle opened for deletion, the name removed at once even */                                 \
+  /* while a reader holds the file open; POSIX: under a lock on the folder */                                   \
+  /* and on the file). Never follows a link. 1 when it deleted the file. */                                      \
+  X(int, deleteLogOverCap, (Handle folder, const char* name, uint32_t cap))                                      \
+  /* 1 when an open folder the log may be written into (or made in) can be */                                   \
+  /* changed by no other user: POSIX, owned by the effective user or root and */                                \
+  /* writable by others only when sticky; Windows, owned by the current user, */                                \
+  /* Administrators or SYSTEM. */                                                                                \
+  X(int, isPrivateFolder, (Handle folder))                                                                       \
   /* Runtime file functions. */                                                                                  \
   X(int, makeDirectory, (const char* path))                                                                      \
   /* 0 when the path exists, -1 otherwise. */                                                                    \

@@ -80,6 +80,22 @@ TEST(Folder, RefusesWhatIsNotAFolderOrNotAFile) {
   host.CloseHandle(folder);
 }
 
+// The log's temporary folder must be the user's own or the system's: a
+// folder that another user owns is theirs to reshape.
+TEST(Folder, OnlyAFolderOfTheUserOrTheSystemIsPrivate) {
+  const Platform& host = hostPlatform();
+  std::string dir = makeScratchDir("folder-owner");
+  Handle folder = host.openFolder(dir.c_str());
+  ASSERT_NE(folder, nullptr);
+  EXPECT_EQ(host.isPrivateFolder(folder), 1);
+  host.CloseHandle(folder);
+  if (testGiveToAnotherUser(dir.c_str()) != 0) GTEST_SKIP() << "this process cannot give a folder away";
+  folder = host.openFolder(dir.c_str());
+  ASSERT_NE(folder, nullptr);
+  EXPECT_EQ(host.isPrivateFolder(folder), 0);
+  host.CloseHandle(folder);
+}
+
 #ifndef _WIN32
 // Links at the folder's name or a file's name are refused, never followed;
 // a FIFO is not waited on, and not opened.

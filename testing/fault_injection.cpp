@@ -290,9 +290,9 @@ const FailureTable kStandardFailures = {
         },
     .openLog =
         {
-            {"path not found", [](const char*) { return failWith(kErrorPathNotFound, -1); }},
-            {"access denied", [](const char*) { return failWith(kErrorAccessDenied, -1); }},
-            {"sharing violation", [](const char*) { return failWith(kErrorSharingViolation, -1); }},
+            {"path not found", [](Handle, const char*) { return failWith(kErrorPathNotFound, -1); }},
+            {"access denied", [](Handle, const char*) { return failWith(kErrorAccessDenied, -1); }},
+            {"sharing violation", [](Handle, const char*) { return failWith(kErrorSharingViolation, -1); }},
         },
     .tryLockLog =
         {
@@ -326,11 +326,12 @@ const FailureTable kStandardFailures = {
         },
     .deleteLogOverCap =
         {
-            {"sharing violation", [](const char*, uint32_t) { return failWith(kErrorSharingViolation, 0); }},
+            {"sharing violation", [](Handle, const char*, uint32_t) { return failWith(kErrorSharingViolation, 0); }},
+            {"access denied", [](Handle, const char*, uint32_t) { return failWith(kErrorAccessDenied, 0); }},
         },
-    .isPrivateDirectory =
+    .isPrivateFolder =
         {
-            {"cannot tell", [](const char*) { return failWith(kErrorAccessDenied, 0); }},
+            {"cannot tell", [](Handle) { return failWith(kErrorAccessDenied, 0); }},
         },
     .makeDirectory =
         {

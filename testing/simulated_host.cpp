@@ -148,21 +148,22 @@ uint32_t getTempPath(uint32_t size, char* buffer) { return copyText(simulation.t
 
 uint64_t getTickCount() { return 1000000 + static_cast<uint64_t>(simulation.clockMs); }
 
-int64_t fileSize(const char* path) {
-  FILE* file = fopen(path, "rb");
-  if (file == nullptr) return -1;
-  fseek(file, 0, SEEK_END);
-  int64_t size = static_cast<int64_t>(ftell(file));
-  fclose(file);
+// The size of name in folder, or -1 when it cannot be read.
+int64_t fileSizeInFolder(Handle folder, const char* name) {
+  int fd = hostPlatform().openFileInFolder(folder, name, kFolderFileRead);
+  if (fd < 0) return -1;
+  LogFileInfo info;
+  int64_t size = hostPlatform().getLogFileInfo(fd, &info) == 0 ? static_cast<int64_t>(info.size) : -1;
+  hostPlatform().closeDescriptor(fd);
   return size;
 }
 
 // The log's cap deletes the log only when it has grown past the cap.
-int deleteLogOverCap(const char* path, uint32_t cap) {
-  int64_t size = fileSize(path);
-  int deleted = hostPlatform().deleteLogOverCap(path, cap);
+int deleteLogOverCap(Handle folder, const char* name, uint32_t cap) {
+  int64_t size = fileSizeInFolder(folder, name);
+  int deleted = hostPlatform().deleteLogOverCap(folder, name, cap);
   if (deleted && size <= static_cast<int64_t>(simulation.logCap)) {
-    noteMisuse("cap", "deleteLogOverCap removed '" + std::string(path) + "' at " + std::to_string(size) +
+    noteMisuse("cap", "deleteLogOverCap removed '" + std::string(name) + "' at " + std::to_string(size) +
                           " bytes, not over the cap of " + std::to_string(simulation.logCap));
   }
   return deleted;

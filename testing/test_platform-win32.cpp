@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
@@ -38,6 +39,38 @@ int testHoldFile(const char* path, const char* how) {
   ZeroMemory(&whole, sizeof whole);
   return ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole) ? 0
                                                                                                               : -1;
+}
+
+// Setting another account as owner needs the restore privilege, present but
+// disabled in an administrator's token.
+void enableRestorePrivilege() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return;
+  TOKEN_PRIVILEGES privileges;
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (::LookupPrivilegeValueA(nullptr, "SeRestorePrivilege", &privileges.Privileges[0].Luid))
+    ::AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  ::CloseHandle(token);
+}
+
+int testGiveToAnotherUser(const char* path) {
+  BYTE guests[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof guests;
+  if (!::CreateWellKnownSid(WinBuiltinGuestsSid, nullptr, guests, &size)) return -1;
+  enableRestorePrivilege();
+  if (::SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, guests, nullptr,
+                              nullptr, nullptr) != ERROR_SUCCESS)
+    return -1;
+  // Wine accepts the change but keeps deriving the owner from the Unix one.
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetNamedSecurityInfoA(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                              &descriptor) != ERROR_SUCCESS)
+    return -1;
+  int given = owner != nullptr && ::EqualSid(owner, guests);
+  ::LocalFree(descriptor);
+  return given ? 0 : -1;
 }
 
 int testListDirectory(const char* path, void (*visit)(const char* name, int isDirectory, void* context),

@@ -22,6 +22,10 @@ int testRemoveDirectory(const char* path);
 // may hold its lock file. 0 when held.
 int testHoldFile(const char* path, const char* how);
 
+// Makes another account the owner of path (POSIX: nobody, as root;
+// Windows: the Guests group, with the restore privilege where the token has
+// it); 0 when done, -1 where this process may not.
+int testGiveToAnotherUser(const char* path);
 // Calls visit for every entry of directory path but "." and ".."; 0 when the
 // directory could be read.
 int testListDirectory(const char* path, void (*visit)(const char* name, int isDirectory, void* context),
