@@ -196,6 +196,7 @@ int lockLogBriefly(int fd) {
 int appendEntry(const char* text, uint32_t length) {
   if (!logAllowed) return 0;
   int capTried = 0;
+  int capRefused = 0;
   for (int attempt = 0; attempt < kOpenAttempts; attempt++) {
     int fd = openLogWithRetry();
     if (fd == -1) {
@@ -215,16 +216,17 @@ int appendEntry(const char* text, uint32_t length) {
     if (info.links == 0 || (!capTried && info.size > kLogSizeCap)) {
       os.closeLog(fd);
       if (info.links != 0) {
-        os.deleteLogOverCap(logFolder, kLogFileName, kLogSizeCap);
+        capRefused = !os.deleteLogOverCap(logFolder, kLogFileName, kLogSizeCap) &&
+                     os.GetLastError() == kErrorAccessDenied;
         capTried = 1;
       }
       continue;
     }
-    // Still over the cap after the deletion was tried: this run may write
-    // the log but not delete it (a folder it cannot change), or a reader
-    // kept the file. Emptied under the entry lock, the log starts again as
-    // after a deletion; without the lock another run may be writing.
-    if (info.size > kLogSizeCap && locked && os.truncateLog(fd, 0) == 0) info.size = 0;
+    // This run may write the log but not delete it (a folder it cannot
+    // change): emptied under the entry lock instead, the log starts again as
+    // after a deletion. A deletion that another run's open held up is left
+    // to a later entry: emptying would take that run's entries with it.
+    if (capRefused && info.size > kLogSizeCap && locked && os.truncateLog(fd, 0) == 0) info.size = 0;
     int written = os.appendToLog(fd, text, length);
     // Without the lock another run may have written after this one.
     if (written != 0 && locked) os.truncateLog(fd, info.size);

@@ -69,21 +69,36 @@ TEST_F(LogTest, LogOverTheCapIsDeletedAndTheNewFileHasNoBanner) {
   EXPECT_EQ(messages[0], "after 2");
 }
 
-int refusedDeletion(Handle, const char*, uint32_t) { return 0; }
+uint32_t deletionError = 0;
+int failedDeletion(Handle, const char*, uint32_t) { return 0; }
+uint32_t theDeletionError() { return deletionError; }
 
 // A run that may write the log but not delete it (a folder it cannot
 // change) empties it under the entry lock instead: the cap still holds, and
-// the log starts again as after a deletion.
-TEST_F(LogTest, ALogThatCannotBeDeletedIsEmptiedInstead) {
-  logMessage("start");
-  writeFile(logFile(), std::string(kCap + 1, '.'));
-  ScopedOverride<decltype(os.deleteLogOverCap)> refused(os.deleteLogOverCap, refusedDeletion);
-  logMessage("after %d", 2);
-  logMessage("then %d", 3);
-  std::vector<std::string> messages = logMessages();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0], "after 2");
-  EXPECT_EQ(messages[1], "then 3");
+// the log starts again as after a deletion. A deletion that another run
+// held up is not followed by emptying, which would take that run's entries
+// with it: the entry goes on the end, and a later one tries again.
+TEST_F(LogTest, ALogThatMayNotBeDeletedIsEmptiedInstead) {
+  const struct {
+    uint32_t error;
+    bool emptied;
+  } cases[] = {{kErrorAccessDenied, true}, {kErrorSharingViolation, false}};
+  for (const auto& c : cases) {
+    resetLogForTesting();
+    logMessage("start");
+    writeFile(logFile(), std::string(kCap + 1, '.'));
+    deletionError = c.error;
+    ScopedOverride<decltype(os.deleteLogOverCap)> failing(os.deleteLogOverCap, failedDeletion);
+    ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, theDeletionError);
+    logMessage("after %d", 2);
+    if (c.emptied) {
+      EXPECT_EQ(logMessages(), std::vector<std::string>{"after 2"});
+    } else {
+      std::string raw = readFile(logFile());
+      EXPECT_EQ(raw.compare(0, kCap + 1, std::string(kCap + 1, '.')), 0) << "the log was emptied";
+      EXPECT_NE(raw.find("after 2", kCap + 1), std::string::npos);
+    }
+  }
 }
 
 std::vector<std::string> openedPaths;

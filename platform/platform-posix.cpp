@@ -694,18 +694,26 @@ int retryBriefly(Attempt attempt) {
 int deleteLogOverCap(Handle folderHandle, const char* name, uint32_t cap) {
   int folder = folderDescriptor(folderHandle);
   if (folder < 0) return 0;
-  int deleted = 0;
-  if (retryBriefly([&] { return flock(folder, LOCK_EX | LOCK_NB); }) == 0) {
-    int fd = openat(folder, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-      LogFileInfo info;
-      if (retryBriefly([&] { return setLogLock(fd, kLogLockOffset, F_WRLCK); }) == 0 && getLogFileInfo(fd, &info) == 0 && info.isRegular &&
-          info.links == 1 && info.size > cap && unlinkat(folder, name, 0) == 0)
-        deleted = 1;
-      close(fd);
-    }
-    flock(folder, LOCK_UN);
+  if (retryBriefly([&] { return flock(folder, LOCK_EX | LOCK_NB); }) != 0) {
+    lastError = kErrorSharingViolation;
+    return 0;
   }
+  int deleted = 0;
+  int fd = openat(folder, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  LogFileInfo info;
+  if (fd < 0) {
+    failWith(errno);
+  } else if (retryBriefly([&] { return setLogLock(fd, kLogLockOffset, F_WRLCK); }) != 0) {
+    lastError = kErrorSharingViolation;
+  } else if (getLogFileInfo(fd, &info) != 0 || !info.isRegular || info.links != 1 || info.size <= cap) {
+    lastError = 0;
+  } else if (unlinkat(folder, name, 0) != 0) {
+    failWith(errno);
+  } else {
+    deleted = 1;
+  }
+  if (fd >= 0) close(fd);
+  flock(folder, LOCK_UN);
   return deleted;
 }
 

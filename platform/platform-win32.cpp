@@ -295,59 +295,76 @@ int closeLog(int fd) {
 }
 
 // Renames the file open for deletion to a name of its own in the same
-// folder, which frees the log's name at once; 1 when it did.
-int renameAside(HANDLE file, HANDLE folder, const char* name) {
-  char aside[kMaxPath];
-  char path[kFolderPathSize];
-  snprintf(aside, sizeof aside, "%s.deleted-%lu", name, static_cast<unsigned long>(::GetCurrentProcessId()));
-  if (!pathInFolder(folder, aside, path, kFolderPathSize)) return 0;
+// folder, which frees the log's name at once; 1 when it did, with the new
+// path in aside.
+int renameAside(HANDLE file, HANDLE folder, const char* name, char* aside) {
+  char asideName[kMaxPath];
+  snprintf(asideName, sizeof asideName, "%s.deleted-%lu", name, static_cast<unsigned long>(::GetCurrentProcessId()));
+  if (!pathInFolder(folder, asideName, aside, kFolderPathSize)) return 0;
   union {
     FILE_RENAME_INFO info;
     BYTE bytes[sizeof(FILE_RENAME_INFO) + kFolderPathSize * sizeof(WCHAR)];
   } rename;
   ZeroMemory(&rename, sizeof rename);
-  int length = ::MultiByteToWideChar(CP_ACP, 0, path, -1, rename.info.FileName, kFolderPathSize);
+  int length = ::MultiByteToWideChar(CP_ACP, 0, aside, -1, rename.info.FileName, kFolderPathSize);
   if (length <= 1) return 0;
   rename.info.ReplaceIfExists = TRUE;
   rename.info.FileNameLength = static_cast<DWORD>((length - 1) * sizeof(WCHAR));
   return ::SetFileInformationByHandle(file, FileRenameInfo, &rename, sizeof rename) ? 1 : 0;
 }
 
-// Deletes the file open for deletion so that its name goes at once, even
-// while a reader (a tail tool) holds it open sharing deletion: a name left
-// "delete pending" refuses every open, and every later entry would be lost.
-// POSIX semantics do that (Windows 10 1709 and later, NTFS); where they are
-// refused, the file is renamed aside first, then deleted the classic way.
+// Deletes the file open for deletion, and closes it, so that its name goes
+// at once, even while a reader (a tail tool) holds it open sharing deletion:
+// a name left "delete pending" refuses every open, and every later entry
+// would be lost. POSIX semantics do that (Windows 10 1709 and later, NTFS).
+// Where they are refused, the file is renamed aside and deleted by its new
+// name once closed: Wine deletes a file marked through a handle by the name
+// it was opened with, which by then may be another run's new log. 1 when
+// the log's name is free.
 int deleteAtOnce(HANDLE file, HANDLE folder, const char* name) {
   // FileDispositionInfoEx and FILE_DISPOSITION_INFO_EX with its flags
   // DELETE and POSIX_SEMANTICS, spelled out: the headers give them only to a
   // build that claims Windows 10, which this one does not need.
   const FILE_INFO_BY_HANDLE_CLASS dispositionEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
   DWORD posixFlags = 0x1 | 0x2;
-  if (::SetFileInformationByHandle(file, dispositionEx, &posixFlags, sizeof posixFlags)) return 1;
-  renameAside(file, folder, name);
-  FILE_DISPOSITION_INFO classic;
-  classic.DeleteFile = TRUE;
-  return ::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof classic) ? 1 : 0;
+  int deleted = ::SetFileInformationByHandle(file, dispositionEx, &posixFlags, sizeof posixFlags) ? 1 : 0;
+  char aside[kFolderPathSize];
+  if (!deleted && renameAside(file, folder, name, aside)) {
+    ::CloseHandle(file);
+    ::DeleteFileA(aside);
+    return 1;
+  }
+  if (!deleted) {
+    FILE_DISPOSITION_INFO classic;
+    classic.DeleteFile = TRUE;
+    deleted = ::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof classic) ? 1 : 0;
+  }
+  DWORD error = ::GetLastError();
+  ::CloseHandle(file);
+  ::SetLastError(error);
+  return deleted;
 }
 
 // Measured and deleted through one handle: while it is open for deletion no
-// other run can open the file, and a file that another run holds open cannot
-// be opened for deletion at all, so it is simply not deleted yet.
+// other run can open the file, nor open it for deletion too (Wine renames
+// and deletes by the name a handle was opened with, which the other run's
+// deletion may already have given to a new log), and a file that another
+// run holds open cannot be opened for deletion at all, so it is simply not
+// deleted yet. Readers that share deletion may come and go.
 int deleteLogOverCap(Handle folder, const char* name, uint32_t cap) {
   char path[kFolderPathSize];
   if (!pathInFolder(folder, name, path, kFolderPathSize)) return 0;
-  HANDLE file = ::CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file = ::CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   BY_HANDLE_FILE_INFORMATION data;
-  int deleted = 0;
   if (::GetFileInformationByHandle(file, &data) &&
       (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
       data.nNumberOfLinks == 1 && (data.nFileSizeHigh != 0 || data.nFileSizeLow > cap) && liesInFolder(file, folder, name))
-    deleted = deleteAtOnce(file, folder, name);
+    return deleteAtOnce(file, folder, name);
   ::CloseHandle(file);
-  return deleted;
+  ::SetLastError(ERROR_SUCCESS);
+  return 0;
 }
 
 int makeDirectory(const char* path) { return _mkdir(path); }

@@ -141,7 +141,10 @@ struct ProcessInformation {
   /* deleting one and the same file even while other runs do the same */                                        \
   /* (Windows: one handle opened for deletion, the name removed at once even */                                 \
   /* while a reader holds the file open; POSIX: under a lock on the folder */                                   \
-  /* and on the file). Never follows a link. 1 when it deleted the file. */                                      \
+  /* and on the file). Never follows a link. 1 when it deleted the file; */                                     \
+  /* else 0, with the last error kErrorAccessDenied where this user may not, */                                 \
+  /* kErrorSharingViolation where another run held it up, 0 when the file */                                   \
+  /* was not over the cap (or not a plain file of its own). */                                                   \
   X(int, deleteLogOverCap, (Handle folder, const char* name, uint32_t cap))                                      \
   /* 1 when an open folder the log may be written into (or made in) can be */                                   \
   /* changed by no other user: POSIX, owned by the effective user or root and */                                \
