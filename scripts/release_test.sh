@@ -284,6 +284,50 @@ start_and_stop() {
   wait_for 60 "the sample server to be gone" eval '! program_running sample-server.exe'
 }
 
+# Makes the 32-bit prefix aside and puts it in place only once whole: under
+# emulation Wine itself crashes now and then (qemu: "uncaught target
+# signal 11"), and a prefix whose set-up stopped half-way lacks DLLs that
+# every later program needs. Tried three times.
+make_prefix32() {
+  local fresh="$WINEPREFIX.new" attempt
+  echo "   making the 32-bit Wine prefix $WINEPREFIX (several minutes where emulated)"
+  for attempt in 1 2 3; do
+    rm -rf "$fresh" "$WINEPREFIX"
+    WINEPREFIX=$fresh "$wine32" wineboot -i >"$fresh.log" 2>&1
+    # Not `wineserver -w`: under emulation the prefix's desktop and device
+    # programs linger for half an hour and more. Ending them saves the
+    # registry as a normal shutdown does.
+    WINEPREFIX=$fresh wineserver -k 2>/dev/null
+    if [ -f "$fresh/system.reg" ] && [ -f "$fresh/drive_c/windows/system32/msvcrt.dll" ] &&
+      [ -f "$fresh/drive_c/windows/system32/cmd.exe" ]; then
+      mv "$fresh" "$WINEPREFIX"
+      rm -f "$fresh.log"
+      return 0
+    fi
+    echo "   the prefix's set-up stopped half-way (attempt $attempt): $(grep -m 1 -E 'qemu|err' "$fresh.log")"
+  done
+  fail "no whole 32-bit Wine prefix after three attempts"
+  return 1
+}
+
+# Starts a probe that sleeps for two hours, and waits for its report: the
+# session is up then. A start that Wine crashed in is tried once more.
+start_session() {
+  local attempt session
+  for attempt in 1 2; do
+    "$wine32" "$(win_path "$work/app/bin/probe.exe")" "$(win_path "$work/session.txt")" --sleep=7200000 \
+      </dev/null >/dev/null 2>"$work/session-stderr.txt" &
+    session=$!
+    local deadline=$((SECONDS + 900))
+    while kill -0 "$session" 2>/dev/null && [ ! -s "$work/session.txt" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 1; done
+    [ -s "$work/session.txt" ] && return 0
+    echo "   Wine did not start the session (attempt $attempt): $(head -c 300 "$work/session-stderr.txt")"
+    wineserver -k 2>/dev/null
+  done
+  fail "no Wine session after two attempts"
+  return 1
+}
+
 shipped() {
   local build=$1
   source "$here/scripts/wine-env.sh"
@@ -296,19 +340,18 @@ shipped() {
   echo "== launcher.exe and sample-server.exe of $build, under 32-bit Wine ($LAUNCHER_IA32)"
   # A prefix of its own: a 64-bit one cannot serve 32-bit Wine.
   export WINEPREFIX="$here/build/wineprefix32" WINEARCH=win32 WINEDEBUG=-all
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "   making the 32-bit Wine prefix $WINEPREFIX (a few minutes where emulated)"
-    "$wine32" wineboot -i >/dev/null 2>&1
-    # Not `wineserver -w`: under emulation the prefix's desktop and device
-    # programs linger for half an hour and more. Ending them saves the
-    # registry as a normal shutdown does.
-    wineserver -k
-  fi
   hold_wine_prefix
+  [ -f "$WINEPREFIX/drive_c/windows/system32/msvcrt.dll" ] || make_prefix32 || { finish; exit; }
   trap 'wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
   work=$(mktemp -d "${TMPDIR:-/tmp}/launcher-shipped.XXXXXX")
   mkdir -p "$work/app/bin" "$work/app/logs"
   cp "$build/launcher.exe" "$build/sample-server.exe" "$build/probe.exe" "$work/app/bin/"
+
+  # One Wine session for every case: a program kept running between them
+  # keeps the prefix's server, services and desktop up, which otherwise
+  # every run starts anew (under emulation, minutes a run).
+  echo "-- starting the Wine session (minutes where emulated)"
+  start_session || { finish; exit; }
 
   # Without a logs folder beside bin, the log goes to the temporary folder,
   # which the launcher looks up at run time (GetTempPath2A or GetTempPathA).
