@@ -32,6 +32,8 @@ inline int append(int, const char* text, uint32_t length) {
   return 0;
 }
 inline int close(int) { return 0; }
+// The log's folder, which the run holds and only names files in.
+inline Handle logFolder(const char*) { return reinterpret_cast<Handle>(static_cast<intptr_t>(1000)); }
 inline int isPrivate(Handle) { return 1; }
 inline int noDirectory(const char*) { return -1; }
 
@@ -54,6 +56,7 @@ inline void install() {
   os.appendToLog = append;
   os.closeLog = close;
   os.isPrivateFolder = isPrivate;
+  os.openFolder = logFolder;
   os.GetModuleFileNameA = fixedModule;
   os.GetTempPathA = fixedTemp;
   os.makeDirectory = noDirectory;
