@@ -340,6 +340,9 @@ shipped() {
   echo "== launcher.exe and sample-server.exe of $build, under 32-bit Wine ($LAUNCHER_IA32)"
   # A prefix of its own: a 64-bit one cannot serve 32-bit Wine.
   export WINEPREFIX="$here/build/wineprefix32" WINEARCH=win32 WINEDEBUG=-all
+  # Fewer programs to emulate: no .NET or HTML engine installed (the
+  # launcher needs neither), no desktop menu entries made.
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   hold_wine_prefix
   [ -f "$WINEPREFIX/drive_c/windows/system32/msvcrt.dll" ] || make_prefix32 || { finish; exit; }
   trap 'wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
