@@ -138,12 +138,19 @@ int toLocalTime(int64_t seconds, struct tm* local) {
 
 HANDLE osHandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
+HANDLE openFolderFor(const char* path, DWORD access) {
+  return ::CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
 // The folder's handle names it: rights to list it and read its attributes
 // and owner, shared with readers and writers but not deletion, so that it
-// cannot be renamed or removed while the launcher holds it.
+// cannot be renamed or removed while the launcher holds it. A folder whose
+// owner may not be read is still opened (isPrivateFolder then refuses it).
 Handle openFolder(const char* path) {
-  HANDLE folder = ::CreateFileA(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const DWORD access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
+  HANDLE folder = openFolderFor(path, access | READ_CONTROL);
+  if (folder == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) folder = openFolderFor(path, access);
   if (folder == INVALID_HANDLE_VALUE) return nullptr;
   FILE_ATTRIBUTE_TAG_INFO tag;
   DWORD error = ERROR_SUCCESS;
