@@ -230,3 +230,27 @@ test_stop_logs_the_own_exit_code_of_a_process_that_ended_by_itself() {
   kill "$holder"
   wait "$holder" 2>/dev/null
 }
+
+# An instance on a read-only mount (a snapshot, a read-only share) whose
+# server is gone: probing its lock needs only to read, so the stop ends with
+# 0 at once; only the PID file cannot be removed there.
+test_stop_of_a_read_only_instance_whose_server_is_gone() {
+  [ "$host" = native ] && [ "$(id -u)" = 0 ] || return 0
+  new_install
+  new_instance
+  : >"$lock_file"
+  printf '2147483632\n' >"$pid_file"
+  local read_only="$root/read-only"
+  mkdir -p "$read_only"
+  if ! mount --bind "$instance" "$read_only" 2>/dev/null; then
+    return 0
+  fi
+  if ! mount -o remount,ro,bind "$read_only" 2>/dev/null; then
+    umount "$read_only"
+    return 0
+  fi
+  run_launcher stop "$read_only"
+  umount "$read_only"
+  expect_eq "$code" 0 "exit code"
+  expect_contains "$(log_messages)" "Acquired the lock on '$read_only/locks/server.lock', so the server is stopped." "probed"
+}

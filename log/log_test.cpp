@@ -363,6 +363,35 @@ TEST_F(LogWaitTest, WaitsForARunsLockAddUpToOneBudgetPerRun) {
   EXPECT_EQ(logMessages().size(), 4u);  // the banner and three entries
 }
 
+int capHeldUp(Handle, const char*, uint32_t) { return 0; }
+uint32_t heldUpOrNothing() { return kErrorSharingViolation; }
+
+// Another run's deletion, or anyone who may read the log's folder and takes
+// a lock on it or on the log, holds the cap's deletion up. Those waits come
+// out of the run's one budget with every other wait: a run whose lock wait
+// spent most of it waits for the cap no more than what is left, later
+// entries do not wait at all, and every entry is still written.
+TEST_F(LogWaitTest, TheCapsWaitsComeOutOfTheRunsOneBudget) {
+  ScopedOverride<decltype(os.tryLockLog)> lock(os.tryLockLog, lockFreedLater);
+  ScopedOverride<decltype(os.deleteLogOverCap)> cap(os.deleteLogOverCap, capHeldUp);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, heldUpOrNothing);
+  writeFile(logFile(), std::string(kCap + 1, '.'));
+  heldUntil = static_cast<int>(fakeNow + 1950);
+  recordedSleeps.clear();
+  logMessage("first");
+  EXPECT_LE(sleptInAll(), 2000u);
+  EXPECT_GE(sleptInAll(), 1950u);
+  for (int i = 0; i < 20; i++) {
+    recordedSleeps.clear();
+    logMessage("later");
+    EXPECT_EQ(sleptInAll(), 0u) << i;
+  }
+  std::string raw = readFile(logFile());
+  size_t later = 0;
+  for (size_t at = raw.find("later"); at != std::string::npos; at = raw.find("later", at + 1)) later++;
+  EXPECT_EQ(later, 20u);
+}
+
 int sharingViolations = 0;
 int openHeldForDeletion(Handle, const char*) {
   sharingViolations++;

@@ -198,9 +198,10 @@ expect_text_file() {
   expect_eq "$(tr -d '\r' <"$1"; echo x)" "$(printf '%s' "$2"; echo x)" "$3"
 }
 
+# LAUNCHER_E2E_ONLY, a regular expression, runs only the tests it matches.
 run_all_e2e() {
   local name before
-  for name in $(declare -F | awk '{print $3}' | grep '^test_' | sort); do
+  for name in $(declare -F | awk '{print $3}' | grep '^test_' | grep -E -- "${LAUNCHER_E2E_ONLY:-.}" | sort); do
     current=$name
     before=$failures
     $name
