@@ -435,24 +435,30 @@ int isWellKnownAccount(PSID sid, WELL_KNOWN_SID_TYPE type) {
   return ::CreateWellKnownSid(type, nullptr, known, &size) && ::EqualSid(sid, known);
 }
 
-int isCurrentUser(PSID sid) {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
-  union {
+// The account the launcher runs as, read from its token once: every entry
+// of every access list is compared with it.
+PSID tokenUser() {
+  static union {
     TOKEN_USER user;
     BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   } buffer;
-  DWORD size = 0;
-  int same =
-      ::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) && ::EqualSid(sid, buffer.user.User.Sid);
-  ::CloseHandle(token);
-  return same;
+  static int known = -1;
+  if (known < 0) {
+    HANDLE token = nullptr;
+    DWORD size = 0;
+    known = ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) &&
+            ::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size);
+    if (token != nullptr) ::CloseHandle(token);
+  }
+  return known ? buffer.user.User.Sid : nullptr;
 }
 
 Account accountOf(PSID sid) {
   if (isWellKnownAccount(sid, WinLocalSystemSid)) return kAccountSystem;
   if (isWellKnownAccount(sid, WinBuiltinAdministratorsSid)) return kAccountAdministrators;
-  if (isCurrentUser(sid)) return kAccountCurrentUser;
+  PSID user = tokenUser();
+  if (user != nullptr && ::EqualSid(sid, user)) return kAccountCurrentUser;
+  if (isWellKnownAccount(sid, WinCreatorOwnerSid)) return kAccountCreatorOwner;
   return kAccountOther;
 }
 
@@ -466,49 +472,65 @@ int keepsNoOwners(HANDLE file) {
          (flags & FILE_PERSISTENT_ACLS) == 0;
 }
 
+// One access entry as the rules read it. The allowing and denying types
+// (plain, callback and object entries) all keep the mask right after the
+// header; only the plain and callback ones keep the account there too, so
+// an object entry's account is taken to be another's.
+AccessEntry accessEntryOf(const ACE_HEADER* header) {
+  const ACCESS_ALLOWED_ACE* entry = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+  const BYTE type = header->AceType;
+  const int denies = type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE ||
+                     type == ACCESS_DENIED_OBJECT_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
+  const int plain = type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_DENIED_ACE_TYPE ||
+                    type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE;
+  Account account = plain ? accountOf(const_cast<DWORD*>(&entry->SidStart)) : kAccountOther;
+  return {denies ? 0 : 1, account, entry->Mask, header->AceFlags};
+}
+
+// Reads the owner and access list of an open file or folder for the rules
+// of access_list.h; 0 when read, -1 when they cannot be (or hold more
+// entries than fit), which the callers take as "not the launcher's own".
+// A volume that keeps no security gives kept = 0.
+int readSecurity(HANDLE object, FileSecurity* security, AccessEntry* entries) {
+  *security = {0, kAccountOther, 0, entries, 0};
+  if (keepsNoOwners(object)) return 0;
+  PSID owner = nullptr;
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS)
+    return -1;
+  security->kept = 1;
+  security->owner = owner != nullptr ? accountOf(owner) : kAccountOther;
+  security->hasAccessList = list != nullptr;
+  int result = list != nullptr && list->AceCount > kMaxAccessEntries ? -1 : 0;
+  for (DWORD i = 0; result == 0 && list != nullptr && i < list->AceCount; i++) {
+    ACE_HEADER* header = nullptr;
+    if (!::GetAce(list, i, reinterpret_cast<void**>(&header))) {
+      result = -1;
+      break;
+    }
+    entries[security->entryCount++] = accessEntryOf(header);
+  }
+  ::LocalFree(descriptor);
+  return result;
+}
+
 // A file system that keeps no owners or access lists (FAT) cannot tell who
 // wrote the file, and there any user may write it anyway: refusing it would
 // only keep stop from finding its server.
 int isTrustedFile(HANDLE file) {
-  if (keepsNoOwners(file)) return 1;
-  PSID owner = nullptr;
-  PACL list = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                        nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS)
-    return 0;
   AccessEntry entries[kMaxAccessEntries];
-  FileSecurity security = {1, owner != nullptr ? accountOf(owner) : kAccountOther, list != nullptr, entries, 0};
-  int readable = 1;
-  for (DWORD i = 0; list != nullptr && i < list->AceCount; i++) {
-    ACE_HEADER* header = nullptr;
-    if (!::GetAce(list, i, reinterpret_cast<void**>(&header))) continue;
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
-    // An entry the rule cannot read (more than fit here) is not trusted.
-    if (security.entryCount == kMaxAccessEntries) {
-      readable = 0;
-      break;
-    }
-    ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-    entries[security.entryCount++] = {1, accountOf(&allowed->SidStart), allowed->Mask};
-  }
-  int trusted = readable && isTrustedSecurity(security);
-  ::LocalFree(descriptor);
-  return trusted;
+  FileSecurity security;
+  return readSecurity(file, &security, entries) == 0 && isTrustedSecurity(security);
 }
 
-// A temporary folder that another user owns may hold anything they put
-// there. Where the volume keeps no owners (FAT), any user may write anyway.
+// A temporary folder that another user owns, or may add files to, may hold
+// anything they put there, the log's own name included.
 int isPrivateFolder(Handle folder) {
-  if (keepsNoOwners(folder)) return 1;
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
-    return 0;
-  int trusted = owner != nullptr && accountOf(owner) != kAccountOther;
-  ::LocalFree(descriptor);
-  return trusted;
+  AccessEntry entries[kMaxAccessEntries];
+  FileSecurity security;
+  return readSecurity(folder, &security, entries) == 0 && isPrivateFolderSecurity(security);
 }
 
 int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
@@ -545,26 +567,18 @@ int writeText(int fd, const char* text, uint32_t length) {
   return 0;
 }
 
-// Full control for SYSTEM, Administrators and the current user, reading for
-// Users, and nothing inherited from the folder; owned by Administrators
-// where the token may give that owner, else by the default (the user).
-PSECURITY_DESCRIPTOR launchersOwnSecurity(int ownedByAdministrators) {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-  union {
-    TOKEN_USER user;
-    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  } buffer;
-  DWORD size = 0;
-  char* user = nullptr;
-  int known = ::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) &&
-              ::ConvertSidToStringSidA(buffer.user.User.Sid, &user);
-  ::CloseHandle(token);
-  if (!known) return nullptr;
-  char text[512];
-  snprintf(text, sizeof text, "%sD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%s)(A;;FR;;;BU)",
-           ownedByAdministrators ? "O:BA" : "", user);
-  ::LocalFree(user);
+// Full control for SYSTEM and Administrators, reading for Users, nothing
+// inherited from the folder, and owned by Administrators (by SYSTEM when
+// run as SYSTEM): any administrator's stop, a service's or a scheduled
+// task's then trusts what any other one's start wrote. Where the token may
+// not give that owner, the default one.
+PSECURITY_DESCRIPTOR launchersOwnSecurity(int withOwner) {
+  PSID user = tokenUser();
+  const char* owner = !withOwner                                                      ? ""
+                      : user != nullptr && isWellKnownAccount(user, WinLocalSystemSid) ? "O:SY"
+                                                                                       : "O:BA";
+  char text[128];
+  snprintf(text, sizeof text, "%sD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", owner);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(text, SDDL_REVISION_1, &descriptor, nullptr))
     return nullptr;
@@ -575,8 +589,8 @@ PSECURITY_DESCRIPTOR launchersOwnSecurity(int ownedByAdministrators) {
 // opened before the rights were set can exist.
 HANDLE createLaunchersOwnFile(const char* path, DWORD access, DWORD flags) {
   HANDLE file = INVALID_HANDLE_VALUE;
-  for (int ownedByAdministrators = 1; ownedByAdministrators >= 0; ownedByAdministrators--) {
-    PSECURITY_DESCRIPTOR descriptor = launchersOwnSecurity(ownedByAdministrators);
+  for (int withOwner = 1; withOwner >= 0; withOwner--) {
+    PSECURITY_DESCRIPTOR descriptor = launchersOwnSecurity(withOwner);
     if (descriptor == nullptr) return INVALID_HANDLE_VALUE;
     SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
     file = ::CreateFileA(path, access, 0, &security, CREATE_NEW, flags, nullptr);
