@@ -170,17 +170,16 @@ const DesignRule kDesignRules[] = {
     {-1, kRoleLog, nullptr, kSameOutcome, "logging never changes what an operation does", nullptr},
     {-1, kRoleStd, nullptr, kSameOutcome,
      "failures of GetStdHandle and SetHandleInformation are not reported and do not change the outcome", nullptr},
-    {kSeam_removeFile, kRolePidFile, nullptr, kSameOutcome,
+    {kSeam_removeFileInFolder, kRolePidFile, nullptr, kSameOutcome,
      "failed removals of the PID file are logged and retried; they never change the result", nullptr},
     {kSeam_CloseHandle, kRoleProcess, nullptr, kSameOutcome, "CloseHandle: result ignored", nullptr},
     {kSeam_unlockFirstByte, kRoleLockFile, nullptr, kSameOutcome, "the unlock's result is not examined", nullptr},
     {kSeam_closeDescriptor, kRoleLockFile, nullptr, kSameOutcome, "closing the probe's descriptor", nullptr},
     {kSeam_GetExitCodeProcess, kRoleProcess, nullptr, kSameOutcome,
      "a failed query of the terminated process counts as still running", nullptr},
-    {kSeam_getProcessCreationTime, kRoleAny, nullptr, kSameOutcome,
-     "a guard that cannot tell falls back to terminating", nullptr},
-    {kSeam_getFileWriteTime, kRoleAny, nullptr, kSameOutcome, "a guard that cannot tell falls back to terminating",
-     nullptr},
+    // A guard that cannot tell (getProcessCreationTime, getFileWriteTime)
+    // terminates nothing and leaves the stop to the server lock: a stale PID
+    // file still stops with 0, a running server's lock fails the stop.
     // A caller's job that does not allow breakaway refuses the first creation
     // with 5; the child is then created once more without breaking away.
     {kSeam_CreateProcessA, kRoleAny, "access denied", kSameOutcome,
@@ -341,8 +340,8 @@ class ScenarioDriver {
     std::vector<std::string> dirs = madeDirs();
     for (auto dir = dirs.rbegin(); dir != dirs.rend(); ++dir) testRemoveDirectory(dir->c_str());
     testRemoveDirectory(paths_.root.c_str());
-    hostPlatform().removeFile(captureOut_.c_str());
-    hostPlatform().removeFile(captureErr_.c_str());
+    std::remove(captureOut_.c_str());
+    std::remove(captureErr_.c_str());
     testRemoveDirectory(currentCaptures.c_str());
   }
 
@@ -409,10 +408,10 @@ class ScenarioDriver {
   }
 
   void clearFiles() {
-    for (const std::string& log : paths_.logs) hostPlatform().removeFile(log.c_str());
+    for (const std::string& log : paths_.logs) std::remove(log.c_str());
     testRemoveDirectory(paths_.tempLogsDir.c_str());
-    hostPlatform().removeFile(paths_.pidFile.c_str());
-    hostPlatform().removeFile(paths_.lockFile.c_str());
+    std::remove(paths_.pidFile.c_str());
+    std::remove(paths_.lockFile.c_str());
   }
 
   void prepare() {
@@ -913,7 +912,9 @@ int startWritingThePidBlindly(int, char** argv) {
   if (!createChildProcess(argv[3], 1, &info)) return -1;
   int pid = static_cast<int>(info.processId);
   std::string name = joinPath(joinPath(argv[2], "logs"), "server.pid");
-  int fd = os.openInstanceFileForWrite(name.c_str());
+  Handle folder = os.openFolder(joinPath(argv[2], "logs").c_str());
+  int fd = folder != nullptr ? os.openFileInFolder(folder, "server.pid", kFolderFileCreateNew) : -1;
+  if (folder != nullptr) os.CloseHandle(folder);
   if (fd == -1) return pid;
   std::string text = std::to_string(pid) + "\n";
   os.writeText(fd, text.c_str(), static_cast<uint32_t>(text.size()));

@@ -26,7 +26,7 @@ TEST_F(LauncherTest, TooFewArgumentsAreRefusedBeforeTheSubcommandIsLookedAt) {
   } cases[] = {{{"launcher.exe"}, 0}, {{"launcher.exe", "stop"}, 1}};
   for (const Case& c : cases) {
     resetLogForTesting();
-    hostPlatform().removeFile(logFile().c_str());
+    std::remove(logFile().c_str());
     EXPECT_EQ(run(c.words), -1);
     std::string message = "Expected command line args of [subcommand], but got " + std::to_string(c.count) +
                           " arguments.\n";
@@ -42,7 +42,7 @@ TEST_F(LauncherTest, SubcommandsMatchExactly) {
   const char* unknown[] = {"Start", "START", " stop", "stop ", "laun", "runs", ""};
   for (const char* name : unknown) {
     resetLogForTesting();
-    hostPlatform().removeFile(logFile().c_str());
+    std::remove(logFile().c_str());
     EXPECT_EQ(run({"launcher.exe", name, "x", "extra"}), -1) << name;
     std::string message = std::string("Unknown subcommand: [") + name + "]\n";
     EXPECT_EQ(stderr_, message);

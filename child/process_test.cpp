@@ -237,7 +237,7 @@ TEST_F(ChildProcessTest, ADetachedChildLeavesAJobThatAllowsItAndStaysInOneThatDo
       {"no job", 0, 0, 0, true},
   };
   for (const auto& c : cases) {
-    hostPlatform().removeFile(logFile().c_str());
+    std::remove(logFile().c_str());
     std::string report = joinPath(makeScratchDir("job"), "report.txt");
     std::string probe = helperPath("probe");
     std::string line = "\"" + fakeExe_ + "\" launch \"" + probe + "\" \"" + report + "\" --sleep=60000";

@@ -45,16 +45,41 @@ char* getInstanceDirArgument(const char* argument) {
 
 int isSafePath(const char* path) { return path != nullptr && strstr(path, "..") == nullptr; }
 
+namespace {
+
+// The instance directory of the operation under way, opened once: every
+// folder and file beneath it is named relative to this handle, so that a
+// folder along its path renamed or swapped meanwhile cannot move the
+// operation to another instance.
+const char* heldDir = nullptr;
+Handle heldFolder = nullptr;
+
+}  // namespace
+
+void holdInstanceDir(const char* instanceDir) {
+  releaseInstanceDir();
+  if (!isSafePath(instanceDir)) return;
+  heldFolder = os.openFolderAt(nullptr, instanceDir);
+  if (heldFolder != nullptr) heldDir = instanceDir;
+}
+
+void releaseInstanceDir() {
+  if (heldFolder != nullptr) os.CloseHandle(heldFolder);
+  heldFolder = nullptr;
+  heldDir = nullptr;
+}
+
 Handle openInstanceFolder(const char* instanceDir, const char* folderName, uint32_t* openError) {
-  char path[kFileNameSize];
-  if (!isSafePath(instanceDir) || strlen(instanceDir) + 1 + strlen(folderName) >= sizeof path) return nullptr;
-  formatBounded(path, sizeof path, "%s" PATH_SEP "%s", instanceDir, folderName);
-  Handle folder = os.openFolder(path);
+  if (!isSafePath(instanceDir)) return nullptr;
+  int held = heldDir != nullptr && strcmp(heldDir, instanceDir) == 0;
+  Handle parent = held ? heldFolder : os.openFolderAt(nullptr, instanceDir);
+  Handle folder = parent != nullptr ? os.openFolderAt(parent, folderName) : nullptr;
+  uint32_t error = folder == nullptr ? os.GetLastError() : 0;
+  if (parent != nullptr && !held) os.CloseHandle(parent);
   if (folder != nullptr) return folder;
-  uint32_t error = os.GetLastError();
   if (openError != nullptr) *openError = error;
   if (error == kErrorReparsePoint || error == kErrorDirectory)
-    logError("The folder '%s' is a link or not a folder, so it is not used.", path);
+    logError("The folder '%s" PATH_SEP "%s' is a link or not a folder, so it is not used.", instanceDir, folderName);
   return nullptr;
 }
 

@@ -27,8 +27,15 @@ int isSafePath(const char* path);
 // name does not fit, the buffer then untouched. Logs nothing.
 int composeInstanceFileName(const char* instanceDir, const char* suffix, char* buffer, size_t size);
 
-// The folder folderName ("logs", "locks") of instanceDir, opened as itself
-// (see openFolder), for its files to be named through it: null when it
-// cannot be, a link or a file at its name logged as refused, so that the
-// caller treats it as a missing folder.
+// Opens instanceDir once for the operation under way (a stop, the writing of
+// a PID file), until releaseInstanceDir: openInstanceFolder then names its
+// folders relative to it. instanceDir must stay valid meanwhile.
+void holdInstanceDir(const char* instanceDir);
+void releaseInstanceDir();
+
+// The folder folderName ("logs", "locks") of instanceDir, opened relative to
+// the held instance directory (else to instanceDir opened for this call) and
+// as itself (see openFolderAt), for its files to be named through it: null
+// when it cannot be, with its last error in *openError; a link or a file at
+// its name is logged as refused.
 Handle openInstanceFolder(const char* instanceDir, const char* folderName, uint32_t* openError = nullptr);

@@ -20,36 +20,59 @@ const char kPidFileSuffix[] = PATH_SEP "logs" PATH_SEP "server.pid";
 int isPlainFile(const InstanceFileInfo& info) { return info.isRegular && info.links == 1; }
 
 const char kPidFileLeaf[] = "server.pid";
-// Written first and renamed over the PID file, so that readers see the old
-// file or the new one whole.
-const char kNewPidFileLeaf[] = "server.pid.new";
+// Names a new PID file may take before it is renamed over the PID file.
+const int kNewPidFileNames = 16;
 
-// A new file created exclusively in folder, its rights set from the start:
-// an existing file at its name (a leftover, or one another user made and
-// keeps open) is removed first, never reused. -1 when not created.
-int createNewPidFile(Handle folder) {
-  int fd = os.openFileInFolder(folder, kNewPidFileLeaf, kFolderFileCreateNew);
-  if (fd != -1) return fd;
-  os.removeFileInFolder(folder, kNewPidFileLeaf);
-  return os.openFileInFolder(folder, kNewPidFileLeaf, kFolderFileCreateNew);
+// What writePidFile achieved.
+enum PidFileWrite { kPidFileWritten, kPidFileNotCreated, kPidFileNotWritten, kPidFileNotReplaced };
+
+// A new file of this run's own, created exclusively in folder with its
+// rights set from the start, and its name in name: the run's process id and
+// a counter, so that a file left or held at one name (by a run that died,
+// a concurrent start, another user) is passed by, never reused or removed.
+// -1 when none could be created.
+int createNewPidFile(Handle folder, char* name, size_t size) {
+  for (int counter = 0; counter < kNewPidFileNames; counter++) {
+    formatBounded(name, size, "%s.%u-%d.new", kPidFileLeaf, static_cast<unsigned>(os.GetCurrentProcessId()), counter);
+    int fd = os.openFileInFolder(folder, name, kFolderFileCreateNew);
+    if (fd != -1) return fd;
+  }
+  return -1;
 }
 
-// pid written into a new file and renamed over the PID file; 1 when done.
-// A new file that could not be completed is removed.
-int writePidFile(Handle folder, ProcessId pid) {
-  int fd = createNewPidFile(folder);
-  if (fd == -1) return -1;
+// pid written into a new file and renamed over the PID file, so that
+// readers see the old file or the new one whole. The new file is removed
+// when it could not be completed; when it could not replace the old one, the
+// old one is removed too, so that no PID file names a process this start
+// did not create.
+PidFileWrite writePidFile(Handle folder, ProcessId pid, uint32_t* error) {
+  char newName[64];
+  int fd = createNewPidFile(folder, newName, sizeof newName);
+  if (fd == -1) {
+    *error = os.GetLastError();
+    return kPidFileNotCreated;
+  }
   char text[16];
   int length = formatBounded(text, sizeof text, "%d\n", pid);
   int written = os.writeText(fd, text, static_cast<uint32_t>(length));
   int closed = os.closeDescriptor(fd);
   // A full disk shows only here; a PID file without its PID must not be
   // reported as written.
-  if (written != 0 || closed != 0 || os.renameInFolder(folder, kNewPidFileLeaf, kPidFileLeaf) != 0) {
-    os.removeFileInFolder(folder, kNewPidFileLeaf);
-    return 0;
+  if (written != 0 || closed != 0) {
+    *error = os.GetLastError();
+    os.removeFileInFolder(folder, newName);
+    return kPidFileNotWritten;
   }
-  return 1;
+  if (os.renameInFolder(folder, newName, kPidFileLeaf) != 0) {
+    *error = os.GetLastError();
+    // Where the old file cannot be replaced, it must not stay to name
+    // another process; with it gone, the new one may yet take its name.
+    os.removeFileInFolder(folder, kPidFileLeaf);
+    if (os.renameInFolder(folder, newName, kPidFileLeaf) == 0) return kPidFileWritten;
+    os.removeFileInFolder(folder, newName);
+    return kPidFileNotReplaced;
+  }
+  return kPidFileWritten;
 }
 
 }  // namespace
@@ -75,18 +98,27 @@ void createPidFile(const char* instanceDir, ProcessId pid) {
     logError("Couldn't create the pid file because the pid file name could not be constructed.");
     return;
   }
+  holdInstanceDir(instanceDir);
   Handle folder = openInstanceFolder(instanceDir, "logs");
-  int written = folder != nullptr ? writePidFile(folder, pid) : -1;
+  uint32_t error = 0;
+  PidFileWrite written = folder != nullptr ? writePidFile(folder, pid, &error) : kPidFileNotCreated;
   if (folder != nullptr) os.CloseHandle(folder);
-  if (written == -1) {
-    logError("Couldn't create the pid file '%s' because the file could not be opened.", name);
-    return;
+  releaseInstanceDir();
+  switch (written) {
+    case kPidFileNotCreated:
+      logError("Couldn't create the pid file '%s' because the file could not be opened.", name);
+      return;
+    case kPidFileNotWritten:
+      logError("Couldn't write pid=%d to the pid file '%s'.", pid, name);
+      return;
+    case kPidFileNotReplaced:
+      logError("Couldn't replace the pid file '%s' (last error %d), so it was removed where it could be.", name,
+               static_cast<int>(error));
+      return;
+    case kPidFileWritten:
+      logMessage("Successfully put pid=%d in the pid file '%s'.", pid, name);
+      return;
   }
-  if (written == 0) {
-    logError("Couldn't write pid=%d to the pid file '%s'.", pid, name);
-    return;
-  }
-  logMessage("Successfully put pid=%d in the pid file '%s'.", pid, name);
 }
 
 ProcessId parsePidText(const char* text) {
@@ -96,9 +128,10 @@ ProcessId parsePidText(const char* text) {
   return static_cast<ProcessId>(value);
 }
 
-ProcessId getPid(const char* instanceDir) {
+ProcessId getPid(const char* instanceDir, int64_t* writtenAt) {
   logMessage("Attempting to get the PID for the server rooted at '%s'.", instanceDir);
   ProcessId result = 0;
+  *writtenAt = kUnknownTime;
   char name[kFileNameSize];
   if (getPidFileName(instanceDir, name, kFileNameSize)) {
     Handle folder = openInstanceFolder(instanceDir, "logs");
@@ -116,6 +149,10 @@ ProcessId getPid(const char* instanceDir) {
       int trusted = plain && info.isTrusted;
       char text[kPidTextSize];
       int n = trusted ? os.readText(fd, text, kPidTextSize - 1) : 0;
+      // The time comes from the file the PID came from: looked up by name
+      // later, it could be another file's, put there meanwhile.
+      int64_t seconds = 0;
+      if (trusted && os.getFileWriteTime(fd, &seconds) == 0) *writtenAt = seconds;
       os.closeDescriptor(fd);
       if (n < 0) n = 0;
       text[n] = '\0';
@@ -131,13 +168,4 @@ ProcessId getPid(const char* instanceDir) {
   }
   logMessage("getPid('%s') returning %d.", instanceDir, result);
   return result;
-}
-
-int64_t pidFileWriteTime(const char* instanceDir) {
-  char name[kFileNameSize];
-  int64_t writtenAt = 0;
-  if (!composeInstanceFileName(instanceDir, kPidFileSuffix, name, sizeof name) ||
-      os.getFileWriteTime(name, &writtenAt) != 0)
-    return kUnknownTime;
-  return writtenAt;
 }

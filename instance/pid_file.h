@@ -1,5 +1,5 @@
-// The PID file, <instanceDir>\logs\server.pid: its name, writing, reading
-// and write time.
+// The PID file, <instanceDir>\logs\server.pid: its name, writing and
+// reading.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +11,7 @@
 // bytes, and a terminator.
 const size_t kPidTextSize = 1024;
 
-// Returned by pidFileWriteTime when the time is not known.
+// A PID file's write time when it is not known.
 const int64_t kUnknownTime = -1;
 
 // <instanceDir>\logs\server.pid into buffer (size bytes, terminator
@@ -29,9 +29,7 @@ void createPidFile(const char* instanceDir, ProcessId pid);
 // bits. 0 means the text holds no PID.
 ProcessId parsePidText(const char* text);
 
-// The PID read from the instance's PID file, or 0 when there is none.
-ProcessId getPid(const char* instanceDir);
-
-// When the instance's PID file was last written, in seconds since 1970, or
-// kUnknownTime. Logs nothing.
-int64_t pidFileWriteTime(const char* instanceDir);
+// The PID read from the instance's PID file, or 0 when there is none; and
+// in *writtenAt when that file was last written, in seconds since 1970, or
+// kUnknownTime.
+ProcessId getPid(const char* instanceDir, int64_t* writtenAt);

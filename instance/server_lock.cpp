@@ -25,10 +25,9 @@ ServerLockState probeServerLock(const char* instanceDir, int* error) {
   uint32_t folderError = kErrorPathNotFound;
   Handle folder = openInstanceFolder(instanceDir, "locks", &folderError);
   if (folder == nullptr) {
-    // A folder that could not be opened for want of rights or descriptors says nothing about the server.
-    if (folderError == kErrorFileNotFound || folderError == kErrorPathNotFound ||
-        folderError == kErrorReparsePoint || folderError == kErrorDirectory)
-      return kLockFileMissing;
+    // Only a folder that is not there says the server is gone: one refused
+    // (a link, a file) or unreadable (rights, descriptors) says nothing.
+    if (folderError == kErrorFileNotFound || folderError == kErrorPathNotFound) return kLockFileMissing;
     *error = static_cast<int>(folderError);
     return kLockFileUnopened;
   }
@@ -40,22 +39,11 @@ ServerLockState probeServerLock(const char* instanceDir, int* error) {
     if (openError == kErrorFileNotFound || openError == kErrorPathNotFound) return kLockFileMissing;
     return openError == kErrorDirectory ? kLockFileIsAFolder : kLockFileUnopened;
   }
-  if (os.lockFirstByte(fd) != -1) {
-    // The byte is released before the file is closed.
-    os.unlockFirstByte(fd);
-    os.closeDescriptor(fd);
-    return kLockFree;
-  }
+  int held = os.probeFirstByteLock(fd);
   int lockError = errno;
   os.closeDescriptor(fd);
-  if (lockError == EACCES) return kLockHeld;
+  if (held == 1) return kLockHeld;
+  if (held == 0) return kLockFree;
   *error = lockError;
   return kLockFailed;
-}
-
-int isServerLockHeld(const char* instanceDir) {
-  char name[kFileNameSize];
-  int error = 0;
-  return composeInstanceFileName(instanceDir, kLockFileSuffix, name, sizeof name) &&
-         probeServerLock(instanceDir, &error) == kLockHeld;
 }

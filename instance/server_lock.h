@@ -9,25 +9,24 @@
 // does not fit, the buffer then untouched. Logs only its refusal.
 int getLockFileName(const char* instanceDir, char* buffer, size_t size);
 
-// What one probe of the server lock found.
+// What one probe of the server lock found. Only a missing file and a free
+// lock say that the server has stopped; the other answers say nothing
+// either way.
 enum ServerLockState {
-  kLockFileMissing,   // the lock file or its folder does not exist, or the folder was refused
+  kLockFileMissing,    // the lock file or its folder does not exist
   kLockFileIsAFolder,  // a folder is in the lock file's place
   // It could not be opened for a reason that leaves the question open
   // (rights, no descriptors or memory, a sharing violation, a link or
-  // something other than a regular file at its name).
+  // something other than a regular file at its name or its folder's).
   kLockFileUnopened,
-  kLockFree,          // its first byte could be locked, and was released at once
-  kLockHeld,          // another open of the file holds its first byte
-  kLockFailed,        // locking failed for another reason
+  kLockFree,    // no other open holds its first byte exclusively
+  kLockHeld,    // another open holds its first byte exclusively
+  kLockFailed,  // the lock could not be asked about (no byte locks there)
 };
 
 // One probe of the lock on the first byte of instanceDir's lock file, named
 // through its locks folder (see openInstanceFolder): one attempt, no wait,
-// logging nothing but a refused folder, and never creating, writing or
-// truncating the file. For kLockFileIsAFolder and kLockFileUnopened, *error
-// receives the last error; for kLockFailed, errno.
+// logging nothing but a refused folder, opening the file for reading only,
+// and never creating, writing or truncating it. For kLockFileIsAFolder and
+// kLockFileUnopened, *error receives the last error; for kLockFailed, errno.
 ServerLockState probeServerLock(const char* instanceDir, int* error);
-
-// 1 when one probe finds the server lock of instanceDir held; logs nothing.
-int isServerLockHeld(const char* instanceDir);

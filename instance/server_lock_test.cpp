@@ -1,7 +1,9 @@
 #include "instance/server_lock.h"
 
+#include <cstdio>
 #include <string>
 
+#include "testing/test_platform.h"
 #include "testing/test_support.h"
 
 namespace {
@@ -28,16 +30,41 @@ TEST_F(ServerLockTest, AProbeSeesTheLockAndNeverCreatesOrChangesTheFile) {
   EXPECT_FALSE(pathExists(name));
   writeFile(name, "keep");
   EXPECT_EQ(probeServerLock(dir.c_str(), &error), kLockFree);
-  EXPECT_EQ(isServerLockHeld(dir.c_str()), 0);
   int held = hostPlatform().openReadWrite(name.c_str());
   ASSERT_NE(held, -1);
   ASSERT_EQ(hostPlatform().lockFirstByte(held), 0);
   EXPECT_EQ(probeServerLock(dir.c_str(), &error), kLockHeld);
-  EXPECT_EQ(isServerLockHeld(dir.c_str()), 1);
   hostPlatform().unlockFirstByte(held);
   hostPlatform().closeDescriptor(held);
   EXPECT_EQ(readFile(name), "keep");
   EXPECT_EQ(logText(), "") << "a probe logs nothing";
+}
+
+// Anyone who may read the lock file may take a shared lock on its first
+// byte; only the server's exclusive lock says that it runs.
+TEST_F(ServerLockTest, AReadersSharedLockIsNotTheServers) {
+  std::string dir = makeScratchDir("readlock");
+  hostPlatform().makeDirectory(joinPath(dir, "locks").c_str());
+  std::string name = joinPath(joinPath(dir, "locks"), "server.lock");
+  writeFile(name, "");
+  ASSERT_EQ(testHoldFile(name.c_str(), "read-lock"), 0);
+  int error = 0;
+  EXPECT_EQ(probeServerLock(dir.c_str(), &error), kLockFree);
+}
+
+// Only a missing lock file or folder is evidence: a folder at the name, a
+// link or a file in the folder's place, and a lock that cannot be asked
+// about say nothing either way.
+TEST_F(ServerLockTest, OnlyAMissingFileIsEvidenceOfAbsence) {
+  std::string dir = makeScratchDir("noevidence");
+  int error = 0;
+  EXPECT_EQ(probeServerLock(dir.c_str(), &error), kLockFileMissing) << "no locks folder";
+  writeFile(joinPath(dir, "locks"), "a file where the folder should be");
+  EXPECT_EQ(probeServerLock(dir.c_str(), &error), kLockFileUnopened);
+  std::remove(joinPath(dir, "locks").c_str());
+  hostPlatform().makeDirectory(joinPath(dir, "locks").c_str());
+  hostPlatform().makeDirectory(joinPath(joinPath(dir, "locks"), "server.lock").c_str());
+  EXPECT_EQ(probeServerLock(dir.c_str(), &error), kLockFileIsAFolder);
 }
 
 }  // namespace

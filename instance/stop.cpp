@@ -18,9 +18,9 @@ const uint32_t kLockProbeInterval = 1000;
 const int kRemoveAttempts = 10;
 const uint32_t kRemoveRetryInterval = 500;
 
-// Logs whether name exists; 1 when it does.
-int reportExistence(const char* name) {
-  int exists = os.statPath(name) == 0;
+// Logs whether the PID file, name in folder, exists; 1 when it does.
+int reportExistence(Handle folder, const char* name) {
+  int exists = os.fileExistsInFolder(folder, "server.pid");
   logMessage("File '%s' does%s exist.", name, exists ? "" : " not");
   return exists;
 }
@@ -40,9 +40,6 @@ int waitForLockRelease(const char* instanceDir) {
         logMessage("Lock file '%s' does not exist, so the server is stopped.", name);
         return 1;
       case kLockFileIsAFolder:
-        logMessage("Could not open the lock file '%s' (errno=%d), so the server is considered stopped.", name,
-                   error);
-        return 1;
       case kLockFileUnopened:
         // No evidence either way: only a released lock or a missing file
         // says the server has stopped.
@@ -54,7 +51,7 @@ int waitForLockRelease(const char* instanceDir) {
         return 1;
       case kLockFailed:
         logError("Unexpected error locking '%s': %d", name, error);
-        return 1;
+        break;
       case kLockHeld:
         break;
     }
@@ -78,7 +75,7 @@ int deletePidFile(const char* instanceDir) {
   if (getPidFileName(instanceDir, name, kFileNameSize)) {
     // Removed through the folder opened as itself, never through a link.
     folder = openInstanceFolder(instanceDir, "logs");
-    int exists = folder != nullptr && reportExistence(name);
+    int exists = folder != nullptr && reportExistence(folder, name);
     while (exists && remaining > 0 && !removed) {
       logMessage("PID file '%s' exists, attempting to remove it.", name);
       if (os.removeFileInFolder(folder, "server.pid") == 0) {
@@ -89,7 +86,7 @@ int deletePidFile(const char* instanceDir) {
         logMessage("Failed to remove the PID file.  Sleeping for a bit.  Will try %d more time(s).", remaining);
         os.Sleep(kRemoveRetryInterval);
       }
-      exists = reportExistence(name);
+      exists = reportExistence(folder, name);
     }
   }
   if (folder != nullptr) os.CloseHandle(folder);
@@ -97,11 +94,14 @@ int deletePidFile(const char* instanceDir) {
   return removed;
 }
 
-int stopServer(const char* instanceDir) {
-  logMessage("Attempting to stop the server running at root '%s'.", instanceDir);
-  ProcessId pid = getPid(instanceDir);
+namespace {
+
+// The stop sequence, with the instance directory held.
+int stopHeldServer(const char* instanceDir) {
+  int64_t writtenAt = kUnknownTime;
+  ProcessId pid = getPid(instanceDir, &writtenAt);
   if (pid != 0) {
-    int killed = killProcess(pid, instanceDir);
+    int killed = killProcess(pid, writtenAt);
     if (killed == 0) return -1;
     if (killed == kPidIsTheLauncher) pid = 0;
   }
@@ -117,6 +117,16 @@ int stopServer(const char* instanceDir) {
   }
   if (pid != 0) deletePidFile(instanceDir);
   return 0;
+}
+
+}  // namespace
+
+int stopServer(const char* instanceDir) {
+  logMessage("Attempting to stop the server running at root '%s'.", instanceDir);
+  holdInstanceDir(instanceDir);
+  int result = stopHeldServer(instanceDir);
+  releaseInstanceDir();
+  return result;
 }
 
 int stopCommand(int, char** argv) {

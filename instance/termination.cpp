@@ -2,7 +2,6 @@
 #include "instance/termination.h"
 
 #include "instance/pid_file.h"
-#include "instance/server_lock.h"
 #include "log/log.h"
 #include "platform/platform.h"
 
@@ -15,22 +14,20 @@ const uint32_t kExitPollInterval = 1000;
 const int64_t kWriteTimeSlack = 5;
 
 // A PID file that outlived its server may name an unrelated process that
-// got the same id later. A process created after the PID file was written
-// only hints at that: the clocks behind the two times can disagree (local
-// file times across a daylight-saving change, a share's clock, a wall clock
-// stepped since the start). The server lock cannot be wrong about a live
-// server: while it is held, the process is taken to be the server.
-int isNotTheServer(Handle process, ProcessId pid, const char* instanceDir) {
-  int64_t writtenAt = pidFileWriteTime(instanceDir);
+// got the same id later: one created after the PID file was written is not
+// the server. The times decide alone: a lock on the server lock file, which
+// anyone who can read it may take, says nothing about which process holds
+// the id. Where a time is unknown the process cannot be cleared as the
+// server, so it is not terminated; the server lock then decides the stop.
+int isNotTheServer(Handle process, ProcessId pid, int64_t writtenAt) {
   int64_t createdAt = 0;
-  if (writtenAt == kUnknownTime || os.getProcessCreationTime(process, &createdAt) != 0) return 0;
-  if (createdAt <= writtenAt + kWriteTimeSlack) return 0;
-  if (isServerLockHeld(instanceDir)) {
-    logMessage("The process with pid=%d looks younger than the PID file, but the server lock is held, so it is taken "
-               "to be the server.",
+  if (writtenAt == kUnknownTime || os.getProcessCreationTime(process, &createdAt) != 0) {
+    logMessage("The start time of the process with pid=%d or the PID file's write time is unknown, so it is not "
+               "terminated.",
                pid);
-    return 0;
+    return 1;
   }
+  if (createdAt <= writtenAt + kWriteTimeSlack) return 0;
   logMessage("The process with pid=%d started after the PID file was written, so it is not the server.", pid);
   return 1;
 }
@@ -45,13 +42,12 @@ int isTheLauncher(Handle process) { return os.GetProcessId(process) == os.GetCur
 // right to terminate it, and after a reboot one of them may hold the id a
 // server had: every later stop would fail on it. Such a process still lets
 // its creation time be read, and the guard above tells whether it can be
-// the server. When it cannot tell (no time, or the lock held), the refusal
-// stands.
-int isRefusingStranger(ProcessId pid, const char* instanceDir) {
+// the server.
+int isRefusingStranger(ProcessId pid, int64_t writtenAt) {
   logMessage("Access to the process with pid=%d was denied; opening it for queries only.", pid);
   Handle process = os.OpenProcess(kProcessQueryLimitedInformation, 0, static_cast<uint32_t>(pid));
   if (process == nullptr) return 0;
-  int stranger = isNotTheServer(process, pid, instanceDir);
+  int stranger = isNotTheServer(process, pid, writtenAt);
   os.CloseHandle(process);
   return stranger;
 }
@@ -97,7 +93,7 @@ int terminate(Handle process, ProcessId pid) {
 
 }  // namespace
 
-int killProcess(ProcessId pid, const char* instanceDir) {
+int killProcess(ProcessId pid, int64_t writtenAt) {
   logMessage("killProcess(pid=%d)", pid);
   logMessage("Opening process with pid=%d.", pid);
   int result = 0;
@@ -107,7 +103,7 @@ int killProcess(ProcessId pid, const char* instanceDir) {
     if (error == kErrorInvalidParameter) {
       logMessage("The process with pid=%d has already terminated.", pid);
       result = 1;
-    } else if (error == kErrorAccessDenied && isRefusingStranger(pid, instanceDir)) {
+    } else if (error == kErrorAccessDenied && isRefusingStranger(pid, writtenAt)) {
       result = 1;
     } else {
       logError("Failed to open the process (pid=%d) lastError=%d.", pid, static_cast<int>(error));
@@ -117,7 +113,7 @@ int killProcess(ProcessId pid, const char* instanceDir) {
       logError("The process with pid=%d is the launcher itself, so the PID file names no server process.", pid);
       result = kPidIsTheLauncher;
     } else {
-      result = isNotTheServer(process, pid, instanceDir) ? 1 : terminate(process, pid);
+      result = isNotTheServer(process, pid, writtenAt) ? 1 : terminate(process, pid);
     }
     os.CloseHandle(process);
   }

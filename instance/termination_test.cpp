@@ -1,5 +1,6 @@
 #include "instance/termination.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,13 @@ int exitedWithZero(Handle, uint32_t* code) {
 }
 int closeNothing(Handle) { return 1; }
 int noCreationTime(Handle, int64_t*) { return -1; }
+// A PID file written long after the fake process was created: the guard
+// takes the process to be the server.
+const int64_t kWrittenAt = 1000000;
+int createdLongBefore(Handle, int64_t* seconds) {
+  *seconds = kWrittenAt - 3600;
+  return 0;
+}
 
 // An instance directory, without a PID file unless a test writes one.
 class KillProcessTest : public LogFixture {
@@ -58,13 +66,13 @@ class FakeProcessTest : public KillProcessTest {
   ScopedOverride<decltype(os.OpenProcess)> open_{os.OpenProcess, fakeOpen};
   ScopedOverride<decltype(os.TerminateProcess)> terminate_{os.TerminateProcess, acceptedTerminate};
   ScopedOverride<decltype(os.CloseHandle)> close_{os.CloseHandle, closeNothing};
-  ScopedOverride<decltype(os.getProcessCreationTime)> created_{os.getProcessCreationTime, noCreationTime};
+  ScopedOverride<decltype(os.getProcessCreationTime)> created_{os.getProcessCreationTime, createdLongBefore};
   ScopedOverride<decltype(os.Sleep)> sleep_{os.Sleep, recordSleep};
 };
 
 TEST_F(KillProcessTest, APidThatNamesNoProcessCountsAsTerminated) {
   const ProcessId kUnused = 0x7FFFFFF0;  // an id a test machine does not hand out
-  EXPECT_EQ(killProcess(kUnused, dir_), 1);
+  EXPECT_EQ(killProcess(kUnused, kWrittenAt), 1);
   std::vector<std::string> messages = logMessages();
   EXPECT_EQ(messages.end()[-2], "The process with pid=2147483632 has already terminated.");
   EXPECT_EQ(messages.back(), "killProcess(pid=2147483632) returning 1");
@@ -88,8 +96,8 @@ TEST_F(KillProcessTest, ANegativePidGoesToTheSystemAsTheSame32BitsUnsigned) {
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, invalidParameter);
   ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, terminationNotExpected);
   openedIds.clear();
-  EXPECT_EQ(killProcess(-1, dir_), 1);
-  EXPECT_EQ(killProcess(-5, dir_), 1);
+  EXPECT_EQ(killProcess(-1, kWrittenAt), 1);
+  EXPECT_EQ(killProcess(-5, kWrittenAt), 1);
   EXPECT_EQ(openedIds, (std::vector<uint32_t>{0xFFFFFFFFu, 0xFFFFFFFBu}));
   EXPECT_NE(logText().find("The process with pid=-5 has already terminated.\nkillProcess(pid=-5) returning 1\n"),
             std::string::npos);
@@ -98,7 +106,7 @@ TEST_F(KillProcessTest, ANegativePidGoesToTheSystemAsTheSame32BitsUnsigned) {
 TEST_F(KillProcessTest, AProcessThatCannotBeOpenedIsAFailure) {
   ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, refusedOpen);
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, accessDenied);
-  EXPECT_EQ(killProcess(42, dir_), 0);
+  EXPECT_EQ(killProcess(42, kWrittenAt), 0);
   EXPECT_EQ(logText(),
             "killProcess(pid=42)\nOpening process with pid=42.\n"
             "Access to the process with pid=42 was denied; opening it for queries only.\n"
@@ -120,11 +128,6 @@ int createdAtFakeTime(Handle, int64_t* seconds) {
   *seconds = fakeCreationTime;
   return 0;
 }
-int writtenAtOneMillion(const char*, int64_t* seconds) {
-  *seconds = 1000000;
-  return 0;
-}
-int noWriteTime(const char*, int64_t*) { return -1; }
 // Records the closes of the fake process handle; every other handle (the
 // lock probe's folder) is really closed.
 std::vector<Handle> closedHandles;
@@ -136,32 +139,35 @@ int recordClose(Handle handle) {
 
 // After a reboot a stale PID can name a SYSTEM service or protected process,
 // which refuses termination even to an administrator. The PID-reuse guard
-// still applies to it through a query-only handle; where the guard cannot
-// clear it, the refusal stands as before.
-TEST_F(KillProcessTest, AProcessRefusingTerminationIsPassedOverOnlyWhenTheGuardClearsIt) {
+// still applies to it through a query-only handle: one it clears as not the
+// server, or cannot tell about, is left to the server lock; one it takes to
+// be the server makes the refusal stand. A lock held on the server lock file
+// changes nothing: anyone who can read the file can take one.
+TEST_F(KillProcessTest, AProcessRefusingTerminationIsPassedOverUnlessTheGuardTakesItForTheServer) {
   const std::string refused = "ERROR:  Failed to open the process (pid=42) lastError=5.\n";
   const std::string younger =
       "The process with pid=42 started after the PID file was written, so it is not the server.\n";
+  const std::string unknown =
+      "The start time of the process with pid=42 or the PID file's write time is unknown, so it is not "
+      "terminated.\n";
   const struct {
     const char* name;
     int created;  // 1: the process's creation time is known
     int64_t createdAt;
-    int written;  // 1: the PID file's write time is known (1000000)
+    int64_t writtenAt;
     int lockHeld;
     uint32_t secondOpenError;
     int result;
     std::string lines;  // after the line announcing the query-only open
   } cases[] = {
-      {"younger than the PID file, lock free", 1, 1000000 + 3600, 1, 0, 0, 1, younger},
-      {"older than the PID file", 1, 1000000 - 3600, 1, 0, 0, 0, refused},
-      {"within the write-time slack", 1, 1000000 + 5, 1, 0, 0, 0, refused},
-      {"creation time unknown", 0, 0, 1, 0, 0, 0, refused},
-      {"PID file time unknown", 1, 1000000 + 3600, 0, 0, 0, 0, refused},
-      {"not even queries allowed", 1, 1000000 + 3600, 1, 0, kErrorAccessDenied, 0, refused},
-      {"younger, but the lock is held", 1, 1000000 + 3600, 1, 1, 0, 0,
-       "The process with pid=42 looks younger than the PID file, but the server lock is held, so it is taken to be "
-       "the server.\n" +
-           refused},
+      {"younger than the PID file", 1, kWrittenAt + 3600, kWrittenAt, 0, 0, 1, younger},
+      {"younger, with the lock held", 1, kWrittenAt + 3600, kWrittenAt, 1, 0, 1, younger},
+      {"just past the write-time slack", 1, kWrittenAt + 6, kWrittenAt, 0, 0, 1, younger},
+      {"older than the PID file", 1, kWrittenAt - 3600, kWrittenAt, 0, 0, 0, refused},
+      {"at the end of the write-time slack", 1, kWrittenAt + 5, kWrittenAt, 0, 0, 0, refused},
+      {"creation time unknown", 0, 0, kWrittenAt, 0, 0, 1, unknown},
+      {"PID file time unknown", 1, kWrittenAt + 3600, kUnknownTime, 0, 0, 1, unknown},
+      {"not even queries allowed", 1, kWrittenAt + 3600, kWrittenAt, 0, kErrorAccessDenied, 0, refused},
   };
   ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, openForQueriesOnly);
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, lastOpenError);
@@ -170,15 +176,13 @@ TEST_F(KillProcessTest, AProcessRefusingTerminationIsPassedOverOnlyWhenTheGuardC
   for (const auto& c : cases) {
     ScopedOverride<decltype(os.getProcessCreationTime)> created(os.getProcessCreationTime,
                                                                 c.created ? createdAtFakeTime : noCreationTime);
-    ScopedOverride<decltype(os.getFileWriteTime)> written(os.getFileWriteTime,
-                                                          c.written ? writtenAtOneMillion : noWriteTime);
-    if (c.lockHeld) holdLock();
+    if (c.lockHeld && heldFd_ == -1) holdLock();
     fakeCreationTime = c.createdAt;
     secondOpenError = c.secondOpenError;
     openedMasks.clear();
     closedHandles.clear();
     std::string before = logText();
-    EXPECT_EQ(killProcess(42, dir_), c.result) << c.name;
+    EXPECT_EQ(killProcess(42, c.writtenAt), c.result) << c.name;
     EXPECT_EQ(openedMasks, (std::vector<uint32_t>{0x0401, 0x1000})) << c.name;
     EXPECT_EQ(closedHandles.size(), c.secondOpenError == 0 ? 1u : 0u) << c.name;
     EXPECT_EQ(logText(), before +
@@ -196,7 +200,7 @@ TEST_F(KillProcessTest, OnlyAccessDeniedTriesTheQueryOnlyOpen) {
   ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, openNoProcess);
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, notEnoughMemory);
   openedIds.clear();
-  EXPECT_EQ(killProcess(42, dir_), 0);
+  EXPECT_EQ(killProcess(42, kWrittenAt), 0);
   EXPECT_EQ(openedIds.size(), 1u);
   EXPECT_NE(
       logText().find("ERROR:  Failed to open the process (pid=42) lastError=8.\nkillProcess(pid=42) returning 0\n"),
@@ -224,7 +228,7 @@ TEST_F(FakeProcessTest, RefusedTerminationIsAFailureUnlessTheProcessHasEnded) {
   for (const auto& c : cases) {
     ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, c.query);
     std::string before = logText();
-    EXPECT_EQ(killProcess(42, dir_), c.result) << c.line;
+    EXPECT_EQ(killProcess(42, kWrittenAt), c.result) << c.line;
     EXPECT_EQ(logText(), before + "killProcess(pid=42)\nOpening process with pid=42.\n" + c.line +
                              "killProcess(pid=42) returning " + std::to_string(c.result) + "\n");
   }
@@ -233,7 +237,7 @@ TEST_F(FakeProcessTest, RefusedTerminationIsAFailureUnlessTheProcessHasEnded) {
 
 TEST_F(FakeProcessTest, AProcessThatNeverExitsCosts20QueriesAnd20Sleeps) {
   ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, alwaysActive);
-  EXPECT_EQ(killProcess(42, dir_), 0);
+  EXPECT_EQ(killProcess(42, kWrittenAt), 0);
   EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(20, 1000));
   std::string expected = "killProcess(pid=42)\nOpening process with pid=42.\n"
                          "Successfully began termination process for (pid=42).\n";
@@ -245,7 +249,7 @@ TEST_F(FakeProcessTest, AProcessThatNeverExitsCosts20QueriesAnd20Sleeps) {
 
 TEST_F(FakeProcessTest, AProcessGoneAtTheFirstQueryCostsNoSleep) {
   ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, exitedWithZero);
-  EXPECT_EQ(killProcess(42, dir_), 1);
+  EXPECT_EQ(killProcess(42, kWrittenAt), 1);
   EXPECT_TRUE(recordedSleeps.empty());
   EXPECT_EQ(logMessages().end()[-2], "Process (pid=42) has exited with exit code 0.");
 }
@@ -253,7 +257,7 @@ TEST_F(FakeProcessTest, AProcessGoneAtTheFirstQueryCostsNoSleep) {
 TEST_F(KillProcessTest, TerminatesARealProcess) {
   helper_ = startHelper("probe", {"--sleep=60000"});
   ProcessId pid = static_cast<ProcessId>(helper_.processId);
-  EXPECT_EQ(killProcess(pid, dir_), 1);
+  EXPECT_EQ(killProcess(pid, hostPlatform().getCurrentTime()), 1);
   EXPECT_FALSE(isRunning(helper_));
   std::string id = std::to_string(pid);
   EXPECT_NE(logText().find("Successfully began termination process for (pid=" + id + ").\n"), std::string::npos);
@@ -266,49 +270,37 @@ TEST_F(KillProcessTest, AProcessThatEndedByItselfKeepsItsExitCode) {
   helper_ = startHelper("probe", {"--exit=3"});
   ASSERT_TRUE(waitUntilEnded(helper_, 10000)) << "the probe did not exit";
   ProcessId pid = static_cast<ProcessId>(helper_.processId);
-  EXPECT_EQ(killProcess(pid, dir_), 1);
+  EXPECT_EQ(killProcess(pid, hostPlatform().getCurrentTime()), 1);
   EXPECT_EQ(logMessages().end()[-2], "Process (pid=" + std::to_string(pid) + ") has exited with exit code 3.");
 }
 
-int64_t fakeWriteTime = 0;
-int writtenAtFakeTime(const char*, int64_t* seconds) {
-  *seconds = fakeWriteTime;
-  return 0;
-}
-
 // A PID file that outlived its server can name a process that got the id
-// later: that process is left alone, unless the server lock is held; then
-// the server runs, and the clocks behind the two times disagree.
-TEST_F(KillProcessTest, AProcessYoungerThanThePidFileIsTheServerOnlyWhileTheLockIsHeld) {
+// later: the times decide, and that process is left alone, whoever holds a
+// lock on the server lock file (any reader of it can). A process the guard
+// cannot clear, its times unknown, is not terminated either. A process
+// started before the PID file was written is the server.
+TEST_F(KillProcessTest, OnlyAProcessOlderThanThePidFileIsTerminated) {
   helper_ = startHelper("probe", {"--sleep=60000"});
   ProcessId pid = static_cast<ProcessId>(helper_.processId);
   std::string id = std::to_string(pid);
   int64_t createdAt = 0;
   ASSERT_EQ(hostPlatform().getProcessCreationTime(helper_.process, &createdAt), 0);
-  // A real id cannot be handed to a chosen process; the PID file's time can
-  // be put before the helper's start.
-  fakeWriteTime = createdAt - 3600;
-  ScopedOverride<decltype(os.getFileWriteTime)> written(os.getFileWriteTime, writtenAtFakeTime);
-  EXPECT_EQ(killProcess(pid, dir_), 1);
-  EXPECT_TRUE(isRunning(helper_));
-  EXPECT_EQ(logMessages().end()[-2],
-            "The process with pid=" + id + " started after the PID file was written, so it is not the server.");
   holdLock();
-  EXPECT_EQ(killProcess(pid, dir_), 1);
-  EXPECT_FALSE(isRunning(helper_));
-  EXPECT_NE(logText().find("The process with pid=" + id +
-                           " looks younger than the PID file, but the server lock is held, so it is taken to be the "
-                           "server.\nSuccessfully began termination process for (pid=" + id + ").\n"),
-            std::string::npos);
-}
-
-TEST_F(KillProcessTest, APidFileWrittenAfterTheProcessStartedDoesNotProtectIt) {
-  helper_ = startHelper("probe", {"--sleep=60000"});
-  int64_t createdAt = 0;
-  ASSERT_EQ(hostPlatform().getProcessCreationTime(helper_.process, &createdAt), 0);
-  fakeWriteTime = createdAt + 3600;
-  ScopedOverride<decltype(os.getFileWriteTime)> written(os.getFileWriteTime, writtenAtFakeTime);
-  EXPECT_EQ(killProcess(static_cast<ProcessId>(helper_.processId), dir_), 1);
+  const struct {
+    int64_t writtenAt;
+    const char* line;  // before the closing line
+  } spared[] = {
+      {createdAt - 3600, " started after the PID file was written, so it is not the server."},
+      {kUnknownTime, " or the PID file's write time is unknown, so it is not terminated."},
+  };
+  for (const auto& c : spared) {
+    EXPECT_EQ(killProcess(pid, c.writtenAt), 1) << c.line;
+    EXPECT_TRUE(isRunning(helper_)) << c.line;
+    std::string line = logMessages().end()[-2];
+    EXPECT_EQ(line.substr(line.size() - strlen(c.line)), c.line);
+    EXPECT_NE(line.find("pid=" + id), std::string::npos) << line;
+  }
+  EXPECT_EQ(killProcess(pid, createdAt + 3600), 1);
   EXPECT_FALSE(isRunning(helper_));
 }
 

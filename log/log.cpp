@@ -19,11 +19,17 @@ const int kPathSize = 260;
 
 // An entry that fits is formatted and written without the heap.
 const int kEntryBufferSize = 2048;
-// Waits for another run, in milliseconds: the open retry is meant for a log
-// whose deletion is pending, the lock wait for an entry being written.
+// Waits for others, in milliseconds. Every wait of a run comes out of one
+// budget, whoever causes it: a run stopped inside its write, or anyone who
+// can read the log or its folder and holds a lock there, must not hold every
+// entry of every other run up. Within it, one entry waits at most so long
+// for a log whose deletion is pending, and for a deletion over the cap that
+// another holds up; the whole run at most so long for another program's
+// lock on the whole log.
+const uint32_t kRunWaitBudget = 2000;
 const uint32_t kOpenRetryBudget = 50;
+const uint32_t kCapRetryBudget = 100;
 const uint32_t kStrangerLockWaitBudget = 100;
-const uint32_t kRunLockWaitBudget = 2000;
 // Opens of one entry: a file deleted by another run, or deleted over the
 // cap, is opened again.
 const int kOpenAttempts = 3;
@@ -41,8 +47,39 @@ int logAllowed = 1;
 // Set once a wait has run out: the rest of the run does not wait again.
 int openGaveUp = 0;
 int lockGaveUp = 0;
-// Milliseconds this run has waited for the log's lock, over all its entries.
-uint64_t lockWaited = 0;
+int capGaveUp = 0;
+// Milliseconds this run has waited, over all its finished waits.
+uint64_t runWaited = 0;
+
+// One wait for others: at most limit ms, and no more than the run's budget
+// has left.
+struct Wait {
+  uint64_t limit;
+  uint64_t start;
+  int started;
+};
+
+// Pauses for a millisecond when the wait may go on, and says so; when it
+// may not, the time it took is counted against the run's budget.
+int pauseWithin(Wait* wait) {
+  uint64_t now = os.GetTickCount64();
+  if (!wait->started) {
+    wait->start = now;
+    wait->started = 1;
+  }
+  uint64_t waited = now - wait->start;
+  if (waited < wait->limit && runWaited + waited < kRunWaitBudget) {
+    os.Sleep(1);
+    return 1;
+  }
+  runWaited += waited;
+  return 0;
+}
+
+// Counts a wait that ended with what it waited for.
+void endWait(const Wait& wait) {
+  if (wait.started) runWaited += os.GetTickCount64() - wait.start;
+}
 
 // Formats into a path buffer; 1 only when the whole text fits.
 int formatPath(char* path, const char* format, ...) LOG_FORMAT(2);
@@ -74,6 +111,19 @@ int findProgramRoot(char* root) {
   return cutAtLastSeparator(root) && cutAtLastSeparator(root);
 }
 
+// folder, opened, becomes the log's when no other user can have shaped it
+// (an elevated run must not write where another user's link points, nor
+// into a folder that user could swap); 1 when it did. A folder refused is
+// closed.
+int useFolder(Handle folder) {
+  if (folder != nullptr && os.isPrivateFolder(folder)) {
+    logFolder = folder;
+    return 1;
+  }
+  if (folder != nullptr) os.CloseHandle(folder);
+  return 0;
+}
+
 // The "logs" folder under the program root is used only when it exists and
 // is a folder (not a link or junction to one), and when the log's whole
 // name fits there.
@@ -83,44 +133,64 @@ int useProgramLogs(char* path) {
   if (!findProgramRoot(root) || !formatPath(folder, "%s" PATH_SEP "logs", root) ||
       !formatPath(path, "%s" PATH_SEP "%s", folder, kLogFileName))
     return 0;
-  logFolder = os.openFolder(folder);
-  return logFolder != nullptr;
+  return useFolder(os.openFolder(folder));
 }
 
 // The "logs" folder in the temporary folder is made on demand, and used
-// only while no other user can have shaped either: a run elevated by the
-// manifest must not write where another user's link points, nor into a
-// folder that user could swap. Returns 1 when used, 0 when the log is
-// refused, -1 when the log's name does not fit there.
+// only while no other user can have shaped the temporary folder either.
+// 1 when used.
 int useTemporaryLogs(const char* temp, char* path) {
   char folder[kPathSize];
-  if (!formatPath(folder, "%slogs", temp) || !formatPath(path, "%s" PATH_SEP "%s", folder, kLogFileName)) return -1;
+  if (!formatPath(folder, "%slogs", temp) || !formatPath(path, "%s" PATH_SEP "%s", folder, kLogFileName)) return 0;
   Handle tempFolder = os.openFolder(temp);
-  int trusted = tempFolder != nullptr && os.isPrivateFolder(tempFolder);
-  if (trusted) {
+  int used = 0;
+  if (tempFolder != nullptr && os.isPrivateFolder(tempFolder)) {
     os.makeDirectory(folder);
-    logFolder = os.openFolder(folder);
-    trusted = logFolder != nullptr && os.isPrivateFolder(logFolder);
+    used = useFolder(os.openFolder(folder));
   }
   if (tempFolder != nullptr) os.CloseHandle(tempFolder);
-  return trusted;
+  return used;
 }
 
-// Where the log goes: the program's own "logs" folder, else the temporary
-// folder's, else (no temporary folder, or one whose log name would not fit)
-// the current directory. A place whose whole log name does not fit is
-// passed over, and nothing is made there. Returns 0 when the log is refused.
-int chooseLogPath(char* path) {
-  if (useProgramLogs(path)) return 1;
-  char temp[kPathSize];
-  uint32_t tempLength = os.GetTempPathA(kPathSize, temp);
-  if (tempLength > 0 && tempLength < static_cast<uint32_t>(kPathSize)) {
-    int used = useTemporaryLogs(temp, path);
-    if (used >= 0) return used;
+// The places of the log, in the order they are tried.
+enum LogPlace { kProgramLogs, kTemporaryLogs, kCurrentDirectory, kNoPlace };
+int logPlace = kProgramLogs;
+
+int usePlace(int place, char* path) {
+  if (place == kProgramLogs) return useProgramLogs(path);
+  if (place == kTemporaryLogs) {
+    char temp[kPathSize];
+    uint32_t tempLength = os.GetTempPathA(kPathSize, temp);
+    return tempLength > 0 && tempLength < static_cast<uint32_t>(kPathSize) && useTemporaryLogs(temp, path);
   }
   formatPath(path, "%s", kLogFileName);
-  logFolder = os.openFolder(".");
-  return logFolder != nullptr;
+  return useFolder(os.openFolder("."));
+}
+
+// Where the log goes, from the place first on: the program's own "logs"
+// folder, else the temporary folder's, else the current directory. A place
+// whose whole log name does not fit, or that another user can have shaped,
+// is passed over, and nothing is made there. Sets logPath; logAllowed is 0
+// when no place is left: the run's entries are then lost.
+void chooseLogPath(int first) {
+  char path[kPathSize];
+  path[0] = '\0';
+  for (logPlace = first; logPlace < kNoPlace; logPlace++) {
+    if (usePlace(logPlace, path)) break;
+  }
+  free(logPath);
+  logPath = duplicateString(path);
+  logAllowed = logPlace < kNoPlace && logPath != nullptr;
+}
+
+// A log that another user made first would let that user read, and erase,
+// every entry written into it: the run passes on to the next place. 1 when
+// there is one.
+int passOverForeignLog() {
+  os.CloseHandle(logFolder);
+  logFolder = nullptr;
+  chooseLogPath(logPlace + 1);
+  return logAllowed;
 }
 
 void writeBanner() {
@@ -144,19 +214,40 @@ void formatTimestamp(char* timestamp, size_t size) {
 // opens meanwhile; a short retry keeps this run's entry. Once the retries
 // have failed, the run does not wait for the log again.
 int openLogWithRetry() {
-  uint64_t deadline = 0;
+  Wait wait = {kOpenRetryBudget, 0, 0};
   for (;;) {
     int fd = os.openLog(logFolder, kLogFileName);
-    if (fd != -1) return fd;
+    if (fd != -1) {
+      endWait(wait);
+      return fd;
+    }
     uint32_t error = os.GetLastError();
     if (openGaveUp || (error != kErrorSharingViolation && error != kErrorAccessDenied)) break;
-    uint64_t now = os.GetTickCount64();
-    if (deadline == 0) deadline = now + kOpenRetryBudget;
-    if (now >= deadline) break;
-    os.Sleep(1);
+    if (!pauseWithin(&wait)) break;
   }
   openGaveUp = 1;
   return -1;
+}
+
+// Deletes the log over the cap; another run's deletion or write under way
+// (or another program's lock on the folder or the file) is waited for
+// briefly, out of the run's budget. 1 when this run deleted it; else 0,
+// with *refused set when this user may not delete it.
+int deleteOverCap(int* refused) {
+  Wait wait = {capGaveUp ? 0 : kCapRetryBudget, 0, 0};
+  for (;;) {
+    if (os.deleteLogOverCap(logFolder, kLogFileName, kLogSizeCap)) {
+      endWait(wait);
+      return 1;
+    }
+    uint32_t error = os.GetLastError();
+    *refused = error == kErrorAccessDenied;
+    if (error != kErrorSharingViolation) return 0;
+    if (!pauseWithin(&wait)) {
+      capGaveUp = 1;
+      return 0;
+    }
+  }
 }
 
 // Runs hold the lock for the moment of one write, and are waited for (up
@@ -168,22 +259,20 @@ int openLogWithRetry() {
 // wait. Once a wait has run out, each entry tries the lock once and is
 // written anyway.
 int lockLogBriefly(int fd) {
-  uint64_t start = 0;
+  Wait wait = {kRunWaitBudget, 0, 0};
   for (;;) {
     int answer = os.tryLockLog(fd);
-    uint64_t now = start != 0 ? os.GetTickCount64() : 0;
     if (answer == kLogLocked) {
-      lockWaited += now - start;
+      endWait(wait);
       return 1;
     }
     if (lockGaveUp) return 0;
-    if (start == 0) start = now = os.GetTickCount64();
-    uint32_t budget = answer == kLogLockedByARun ? kRunLockWaitBudget : kStrangerLockWaitBudget;
-    if (lockWaited + (now - start) >= budget) {
+    // A stranger's wait is short for the whole run, not for each entry.
+    if (answer != kLogLockedByARun) wait.limit = runWaited < kStrangerLockWaitBudget ? kStrangerLockWaitBudget - runWaited : 0;
+    if (!pauseWithin(&wait)) {
       lockGaveUp = 1;
       return 0;
     }
-    os.Sleep(1);
   }
 }
 
@@ -200,7 +289,8 @@ int appendEntry(const char* text, uint32_t length) {
   for (int attempt = 0; attempt < kOpenAttempts; attempt++) {
     int fd = openLogWithRetry();
     if (fd == -1) {
-      // A log that can be measured but not written is still capped.
+      // A log that can be measured but not written is still capped, with
+      // one attempt: a log held by another is what kept it from opening.
       if (!capTried && os.deleteLogOverCap(logFolder, kLogFileName, kLogSizeCap)) {
         capTried = 1;
         continue;
@@ -213,11 +303,15 @@ int appendEntry(const char* text, uint32_t length) {
       os.closeLog(fd);
       return 0;
     }
+    if (!info.isOwn) {
+      os.closeLog(fd);
+      if (!passOverForeignLog()) return 0;
+      continue;
+    }
     if (info.links == 0 || (!capTried && info.size > kLogSizeCap)) {
       os.closeLog(fd);
       if (info.links != 0) {
-        capRefused = !os.deleteLogOverCap(logFolder, kLogFileName, kLogSizeCap) &&
-                     os.GetLastError() == kErrorAccessDenied;
+        deleteOverCap(&capRefused);
         capTried = 1;
       }
       continue;
@@ -294,12 +388,7 @@ void writeLogEntry(int isError, const char* format, va_list arguments) {
   }
   char timestamp[100];
   formatTimestamp(timestamp, sizeof timestamp);
-  if (logPath == nullptr) {
-    char path[kPathSize];
-    logAllowed = chooseLogPath(path);
-    logPath = duplicateString(path);
-    if (logPath == nullptr) logAllowed = 0;
-  }
+  if (logPath == nullptr) chooseLogPath(kProgramLogs);
   char buffer[kEntryBufferSize];
   uint32_t length = 0;
   char* entry = formatEntry(buffer, sizeof buffer, timestamp, isError, format, arguments, &length);
@@ -335,7 +424,9 @@ void resetLogForTesting() {
   firstEntry = 1;
   runProcessId = 0;
   logAllowed = 1;
+  logPlace = kProgramLogs;
   openGaveUp = 0;
   lockGaveUp = 0;
-  lockWaited = 0;
+  capGaveUp = 0;
+  runWaited = 0;
 }

@@ -389,11 +389,11 @@ TEST_F(LogWaitTest, AnOpenRefusedForSharingIsRetriedBrieflyOncePerRun) {
 }
 
 int notPlainFile(int, LogFileInfo* info) {
-  *info = {10, 0, 1};
+  *info = {10, 0, 1, 1};
   return 0;
 }
 int secondLink(int, LogFileInfo* info) {
-  *info = {10, 1, 2};
+  *info = {10, 1, 2, 1};
   return 0;
 }
 int refusedFolder(Handle) { return 0; }
@@ -488,7 +488,7 @@ TEST_F(LogTest, AReaderHoldingTheLogDoesNotKeepItsName) {
 int deletions = 0;
 int lockAfterAnotherRunDeleted(int fd) {
   // Another run deletes the file between this run's open and its lock.
-  if (deletions++ == 0) hostPlatform().removeFile(capturedLogFile.c_str());
+  if (deletions++ == 0) std::remove(capturedLogFile.c_str());
   return hostPlatform().tryLockLog(fd);
 }
 

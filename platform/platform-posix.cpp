@@ -583,9 +583,9 @@ int getProcessCreationTime(Handle process, int64_t* seconds) {
   return 0;
 }
 
-int getFileWriteTime(const char* path, int64_t* seconds) {
+int getFileWriteTime(int fd, int64_t* seconds) {
   struct stat status;
-  if (stat(path, &status) != 0) return -1;
+  if (fstat(fd, &status) != 0) return -1;
   *seconds = status.st_mtime;
   return 0;
 }
@@ -648,6 +648,7 @@ int getLogFileInfo(int fd, LogFileInfo* info) {
   info->size = static_cast<uint64_t>(status.st_size);
   info->isRegular = S_ISREG(status.st_mode) ? 1 : 0;
   info->links = static_cast<uint32_t>(status.st_nlink);
+  info->isOwn = status.st_uid == geteuid() || status.st_uid == 0;
   return 0;
 }
 
@@ -677,24 +678,15 @@ int truncateLog(int fd, uint64_t size) {
 
 int closeLog(int fd) { return close(fd); }
 
-// Waits a little (100 ms in all) for an attempt that another run holds up.
-template <typename Attempt>
-int retryBriefly(Attempt attempt) {
-  for (int waited = 0; attempt() != 0; waited++) {
-    if (waited == 100) return -1;
-    struct timespec pause = {0, 1000000L};
-    nanosleep(&pause, nullptr);
-  }
-  return 0;
-}
-
 // The folder's lock makes measuring and unlinking one step among runs; the
 // file's own lock lets a run that is writing finish first. A run that opened
 // the file before the unlink sees it unlinked (getLogFileInfo) and reopens.
+// One attempt: a lock held by another run or program is reported as a
+// sharing violation, and the caller decides whether its time allows another.
 int deleteLogOverCap(Handle folderHandle, const char* name, uint32_t cap) {
   int folder = folderDescriptor(folderHandle);
   if (folder < 0) return 0;
-  if (retryBriefly([&] { return flock(folder, LOCK_EX | LOCK_NB); }) != 0) {
+  if (flock(folder, LOCK_EX | LOCK_NB) != 0) {
     lastError = kErrorSharingViolation;
     return 0;
   }
@@ -703,7 +695,7 @@ int deleteLogOverCap(Handle folderHandle, const char* name, uint32_t cap) {
   LogFileInfo info;
   if (fd < 0) {
     failWith(errno);
-  } else if (retryBriefly([&] { return setLogLock(fd, kLogLockOffset, F_WRLCK); }) != 0) {
+  } else if (setLogLock(fd, kLogLockOffset, F_WRLCK) != 0) {
     lastError = kErrorSharingViolation;
   } else if (getLogFileInfo(fd, &info) != 0 || !info.isRegular || info.links != 1 || info.size <= cap) {
     lastError = 0;
@@ -729,15 +721,6 @@ int isPrivateFolder(Handle folder) {
 // writable by their owner alone.
 int makeDirectory(const char* path) { return mkdir(path, 0755); }
 
-int statPath(const char* path) {
-  struct stat status;
-  return stat(path, &status) < 0 ? -1 : 0;
-}
-
-// unlink, not remove: like the Windows runtime's remove, this never deletes
-// a directory.
-int removeFile(const char* path) { return unlink(path); }
-
 int openReadWrite(const char* path) { return open(path, O_RDWR | O_CLOEXEC); }
 
 int setFirstByteLock(int fd, short type) {
@@ -756,6 +739,20 @@ int lockFirstByte(int fd) { return setFirstByteLock(fd, F_WRLCK); }
 
 int unlockFirstByte(int fd) { return setFirstByteLock(fd, F_UNLCK); }
 
+// Asks who holds the byte instead of taking it: a read-only descriptor
+// suffices, and a reader's shared lock (which a test for a write lock also
+// meets) is told from the server's exclusive one.
+int probeFirstByteLock(int fd) {
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return -1;
+  return lock.l_type == F_WRLCK ? 1 : 0;
+}
+
 int closeDescriptor(int fd) { return close(fd); }
 
 uint32_t getProcessId(Handle process) {
@@ -767,23 +764,6 @@ uint32_t getProcessId(Handle process) {
   return static_cast<uint32_t>(slot->pid);
 }
 
-int openInstanceFile(const char* path, int flags) {
-  int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    failWith(errno);
-    return -1;
-  }
-  struct stat status;
-  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return fd;
-}
-
-int openInstanceFileForRead(const char* path) { return openInstanceFile(path, O_RDONLY); }
-
-// Not O_TRUNC: a file that the caller then refuses (another file's second
-// name) must be left as it was.
-int openInstanceFileForWrite(const char* path) { return openInstanceFile(path, O_WRONLY | O_CREAT); }
-
 int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
   struct stat status;
   if (fstat(fd, &status) != 0) {
@@ -793,23 +773,6 @@ int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
   info->isRegular = S_ISREG(status.st_mode) ? 1 : 0;
   info->links = static_cast<uint32_t>(status.st_nlink);
   info->isTrusted = (status.st_uid == geteuid() || status.st_uid == 0) && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-  return 0;
-}
-
-// Ownership and mode are the launcher's wish, not its need: a file system
-// that keeps neither (a FAT volume) still gets its PID file.
-int claimEmptyFile(int fd) {
-  struct stat status;
-  if (fstat(fd, &status) == 0) {
-    int ignored = 0;
-    if (status.st_uid != geteuid()) ignored |= fchown(fd, geteuid(), static_cast<gid_t>(-1));
-    if ((status.st_mode & 07777) != 0644) ignored |= fchmod(fd, 0644);
-    (void)ignored;
-  }
-  if (ftruncate(fd, 0) != 0) {
-    failWith(errno);
-    return -1;
-  }
   return 0;
 }
 
@@ -830,6 +793,36 @@ int readText(int fd, char* buffer, uint32_t size) {
 
 int writeText(int fd, const char* text, uint32_t length) { return writeAll(fd, text, length); }
 
+// A folder handle for an open folder descriptor, which it then owns.
+Handle folderHandleOf(int fd) {
+  int index = newSlot(kFileSlot);
+  if (index < 0) {
+    close(fd);
+    lastError = 4;  // ERROR_TOO_MANY_OPEN_FILES
+    return nullptr;
+  }
+  slots[index].fd = fd;
+  return handleOf(index);
+}
+
+// name opened in dir (AT_FDCWD for a path) as a folder and never through a
+// link at the name.
+Handle openFolderNoFollow(int dir, const char* name) {
+  int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) return folderHandleOf(fd);
+  int error = errno;
+  struct stat status;
+  int found = (error == ELOOP || error == ENOTDIR) && fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) == 0;
+  if (found && S_ISLNK(status.st_mode)) {
+    lastError = kErrorReparsePoint;
+  } else if (found && !S_ISDIR(status.st_mode)) {
+    lastError = kErrorDirectory;
+  } else {
+    failWith(error);
+  }
+  return nullptr;
+}
+
 // A trailing slash would make the kernel follow a link at the name.
 Handle openFolder(const char* path) {
   char name[4096];
@@ -841,28 +834,19 @@ Handle openFolder(const char* path) {
   }
   memcpy(name, path, length);
   name[length] = '\0';
-  int fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    int error = errno;
-    struct stat status;
-    int found = (error == ELOOP || error == ENOTDIR) && lstat(name, &status) == 0;
-    if (found && S_ISLNK(status.st_mode)) {
-      lastError = kErrorReparsePoint;
-    } else if (found && !S_ISDIR(status.st_mode)) {
-      lastError = kErrorDirectory;
-    } else {
-      failWith(error);
-    }
-    return nullptr;
+  return openFolderNoFollow(AT_FDCWD, name);
+}
+
+Handle openFolderAt(Handle parent, const char* name) {
+  if (parent != nullptr) {
+    int dir = folderDescriptor(parent);
+    return dir < 0 ? nullptr : openFolderNoFollow(dir, name);
   }
-  int index = newSlot(kFileSlot);
-  if (index < 0) {
-    close(fd);
-    lastError = 4;  // ERROR_TOO_MANY_OPEN_FILES
-    return nullptr;
-  }
-  slots[index].fd = fd;
-  return handleOf(index);
+  int fd = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) return folderHandleOf(fd);
+  failWith(errno);
+  if (errno == ENOTDIR) lastError = kErrorDirectory;
+  return nullptr;
 }
 
 // The new file's mode is the launcher's wish, not its need (a FAT volume
@@ -870,9 +854,7 @@ Handle openFolder(const char* path) {
 int openFileInFolder(Handle folder, const char* name, int mode) {
   int dir = folderDescriptor(folder);
   if (dir < 0) return -1;
-  int flags = mode == kFolderFileCreateNew ? O_WRONLY | O_CREAT | O_EXCL
-              : mode == kFolderFileProbe   ? O_RDWR
-                                           : O_RDONLY;
+  int flags = mode == kFolderFileCreateNew ? O_WRONLY | O_CREAT | O_EXCL : O_RDONLY;
   int fd = openat(dir, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) {
     int error = errno;
@@ -896,6 +878,12 @@ int openFileInFolder(Handle folder, const char* name, int mode) {
   if (mode == kFolderFileCreateNew && fchmod(fd, 0644) != 0) errno = 0;
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
+}
+
+int fileExistsInFolder(Handle folder, const char* name) {
+  int dir = folderDescriptor(folder);
+  struct stat status;
+  return dir >= 0 && fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 int removeFileInFolder(Handle folder, const char* name) {
@@ -947,21 +935,19 @@ constexpr Platform kHost = {
     .deleteLogOverCap = deleteLogOverCap,
     .isPrivateFolder = isPrivateFolder,
     .makeDirectory = makeDirectory,
-    .statPath = statPath,
-    .removeFile = removeFile,
     .openReadWrite = openReadWrite,
     .lockFirstByte = lockFirstByte,
     .unlockFirstByte = unlockFirstByte,
+    .probeFirstByteLock = probeFirstByteLock,
     .closeDescriptor = closeDescriptor,
     .GetProcessId = getProcessId,
-    .openInstanceFileForRead = openInstanceFileForRead,
-    .openInstanceFileForWrite = openInstanceFileForWrite,
     .getInstanceFileInfo = getInstanceFileInfo,
-    .claimEmptyFile = claimEmptyFile,
     .readText = readText,
     .writeText = writeText,
     .openFolder = openFolder,
+    .openFolderAt = openFolderAt,
     .openFileInFolder = openFileInFolder,
+    .fileExistsInFolder = fileExistsInFolder,
     .removeFileInFolder = removeFileInFolder,
     .renameInFolder = renameInFolder,
 };

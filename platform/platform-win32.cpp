@@ -122,10 +122,12 @@ int getProcessCreationTime(Handle process, int64_t* seconds) {
   return 0;
 }
 
-int getFileWriteTime(const char* path, int64_t* seconds) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
-  *seconds = secondsSince1970(data.ftLastWriteTime);
+HANDLE osHandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+int getFileWriteTime(int fd, int64_t* seconds) {
+  FILETIME written;
+  if (!::GetFileTime(osHandleOf(fd), nullptr, nullptr, &written)) return -1;
+  *seconds = secondsSince1970(written);
   return 0;
 }
 
@@ -135,8 +137,6 @@ int toLocalTime(int64_t seconds, struct tm* local) {
   __time64_t value = seconds;
   return _localtime64_s(local, &value) == 0 ? 0 : -1;
 }
-
-HANDLE osHandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
 HANDLE openFolderFor(const char* path, DWORD access) {
   return ::CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -269,6 +269,7 @@ int getLogFileInfo(int fd, LogFileInfo* info) {
   info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK && !standard.Directory &&
                     (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
   info->links = standard.DeletePending ? 0 : standard.NumberOfLinks;
+  info->isOwn = 1;
   return 0;
 }
 
@@ -376,13 +377,6 @@ int deleteLogOverCap(Handle folder, const char* name, uint32_t cap) {
 
 int makeDirectory(const char* path) { return _mkdir(path); }
 
-int statPath(const char* path) {
-  struct _stat status;
-  return _stat(path, &status) < 0 ? -1 : 0;
-}
-
-int removeFile(const char* path) { return remove(path); }
-
 int openReadWrite(const char* path) { return _open(path, _O_RDWR); }
 
 // The runtime's _locking does the same, but under Wine it fails on a held
@@ -406,28 +400,25 @@ int unlockFirstByte(int fd) {
   return -1;
 }
 
+// A shared lock is refused only where another open holds the byte
+// exclusively, as a server does; a reader's shared lock lets it through.
+int probeFirstByteLock(int fd) {
+  OVERLAPPED range;
+  ZeroMemory(&range, sizeof range);
+  HANDLE file = osHandleOf(fd);
+  if (::LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)) {
+    ::UnlockFileEx(file, 0, 1, 0, &range);
+    return 0;
+  }
+  DWORD error = ::GetLastError();
+  if (error == ERROR_LOCK_VIOLATION) return 1;
+  errno = error == ERROR_INVALID_HANDLE ? EBADF : EINVAL;
+  return -1;
+}
+
 int closeDescriptor(int fd) { return _close(fd); }
 
 uint32_t getProcessId(Handle process) { return ::GetProcessId(process); }
-
-// A reparse point at the name is opened as itself, not followed, for the
-// caller to refuse; CreateFile never waits for a named pipe's server.
-// READ_CONTROL lets getInstanceFileInfo read the owner.
-int openInstanceFile(const char* path, DWORD access, DWORD share, DWORD disposition, int flags) {
-  HANDLE file = ::CreateFileA(path, access | READ_CONTROL, share, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  return descriptorOf(file, flags | _O_TEXT);
-}
-
-int openInstanceFileForRead(const char* path) {
-  return openInstanceFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, _O_RDONLY);
-}
-
-// OPEN_ALWAYS, not CREATE_ALWAYS: a file that the caller then refuses
-// (another file's second name) must be left as it was.
-int openInstanceFileForWrite(const char* path) {
-  return openInstanceFile(path, GENERIC_WRITE, 0, OPEN_ALWAYS, _O_WRONLY);
-}
 
 int isWellKnownAccount(PSID sid, WELL_KNOWN_SID_TYPE type) {
   BYTE known[SECURITY_MAX_SID_SIZE];
@@ -544,8 +535,6 @@ int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
   return 0;
 }
 
-int claimEmptyFile(int fd) { return _chsize_s(fd, 0) == 0 ? 0 : -1; }
-
 int readText(int fd, char* buffer, uint32_t size) {
   uint32_t total = 0;
   while (total < size) {
@@ -615,8 +604,8 @@ int openFileInFolder(Handle folder, const char* name, int mode) {
     file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, flags, nullptr);
   } else {
-    file = ::CreateFileA(path, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, flags, nullptr);
+    file = ::CreateFileA(path, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, flags, nullptr);
   }
   if (file == INVALID_HANDLE_VALUE) return -1;
   FILE_ATTRIBUTE_TAG_INFO tag;
@@ -638,6 +627,21 @@ int openFileInFolder(Handle folder, const char* name, int mode) {
     return -1;
   }
   return descriptorOf(file, descriptorFlags | _O_TEXT);
+}
+
+Handle openFolderAt(Handle parent, const char* name) {
+  if (parent != nullptr) {
+    char path[kFolderPathSize];
+    return pathInFolder(parent, name, path, kFolderPathSize) ? openFolder(path) : nullptr;
+  }
+  HANDLE folder = ::CreateFileA(name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return folder != INVALID_HANDLE_VALUE ? folder : nullptr;
+}
+
+int fileExistsInFolder(Handle folder, const char* name) {
+  char path[kFolderPathSize];
+  return pathInFolder(folder, name, path, kFolderPathSize) && ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 // DeleteFile deletes a link itself, never what it names, and never a folder.
@@ -684,21 +688,19 @@ constexpr Platform kHost = {
     .deleteLogOverCap = deleteLogOverCap,
     .isPrivateFolder = isPrivateFolder,
     .makeDirectory = makeDirectory,
-    .statPath = statPath,
-    .removeFile = removeFile,
     .openReadWrite = openReadWrite,
     .lockFirstByte = lockFirstByte,
     .unlockFirstByte = unlockFirstByte,
+    .probeFirstByteLock = probeFirstByteLock,
     .closeDescriptor = closeDescriptor,
     .GetProcessId = getProcessId,
-    .openInstanceFileForRead = openInstanceFileForRead,
-    .openInstanceFileForWrite = openInstanceFileForWrite,
     .getInstanceFileInfo = getInstanceFileInfo,
-    .claimEmptyFile = claimEmptyFile,
     .readText = readText,
     .writeText = writeText,
     .openFolder = openFolder,
+    .openFolderAt = openFolderAt,
     .openFileInFolder = openFileInFolder,
+    .fileExistsInFolder = fileExistsInFolder,
     .removeFileInFolder = removeFileInFolder,
     .renameInFolder = renameInFolder,
 };

@@ -58,6 +58,10 @@ struct LogFileInfo {
   uint64_t size;
   int isRegular;   // not a directory, device, FIFO, link or reparse point
   uint32_t links;  // names the file has; 0 once another run deleted it
+  // Owned by the user or the system (POSIX: the effective user or root;
+  // Windows: the current user, Administrators or SYSTEM): a log another
+  // user made first would let that user read and erase the run's entries.
+  int isOwn;
 };
 
 // Answers of tryLockLog. Runs of the launcher lock one byte of the log
@@ -111,11 +115,13 @@ struct ProcessInformation {
   X(void, Sleep, (uint32_t milliseconds))                                                                        \
   /* Milliseconds on a clock that only moves forward, for bounding waits. */                                   \
   X(uint64_t, GetTickCount64, ())                                                                                \
-  /* Creation time of a process, and last-write time of a file, in seconds */                                   \
-  /* since 1970; 0 on success, -1 when unknown. A PID file that outlived its */                                 \
-  /* server may name an unrelated, younger process: these tell them apart. */                                   \
+  /* Creation time of a process, and last-write time of an open file, in */                                     \
+  /* seconds since 1970; 0 on success, -1 when unknown. A PID file that */                                      \
+  /* outlived its server may name an unrelated, younger process: these tell */                                  \
+  /* them apart. The file's time is read from the descriptor its PID was */                                     \
+  /* read from, so that both come from one and the same file. */                                                \
   X(int, getProcessCreationTime, (Handle process, int64_t * seconds))                                            \
-  X(int, getFileWriteTime, (const char* path, int64_t* seconds))                                                 \
+  X(int, getFileWriteTime, (int fd, int64_t* seconds))                                                           \
   /* The clock of the log's time stamps, in seconds since 1970 (64 bits, so */                                  \
   /* past 2038), and its conversion to local time; 0 on success. */                                             \
   X(int64_t, getCurrentTime, ())                                                                                 \
@@ -153,37 +159,27 @@ struct ProcessInformation {
   X(int, isPrivateFolder, (Handle folder))                                                                       \
   /* Runtime file functions. */                                                                                  \
   X(int, makeDirectory, (const char* path))                                                                      \
-  /* 0 when the path exists, -1 otherwise. */                                                                    \
-  X(int, statPath, (const char* path))                                                                           \
-  X(int, removeFile, (const char* path))                                                                         \
-  /* Opens an existing file for reading and writing, deny-none, never */                                        \
+  /* The server's side of the server lock, for the bundled sample server: */                                    \
+  /* opens an existing file for reading and writing, deny-none, never */                                        \
   /* creating or truncating it; -1 with errno set on failure. */                                                 \
   X(int, openReadWrite, (const char* path))                                                                      \
   /* Exclusive lock of the single byte at offset 0, one attempt; -1 with */                                     \
   /* errno set on failure, EACCES when another open of the file holds it. */                                    \
   X(int, lockFirstByte, (int fd))                                                                                \
   X(int, unlockFirstByte, (int fd))                                                                              \
+  /* The launcher's side: on a file opened with kFolderFileProbe (reading */                                    \
+  /* is all it needs), 1 when another open holds an exclusive lock on the */                                    \
+  /* first byte; 0 when none does (a shared lock is a reader's, not the */                                      \
+  /* server's); -1 with errno set when it cannot tell. Takes no lock that */                                    \
+  /* outlasts the call. */                                                                                       \
+  X(int, probeFirstByteLock, (int fd))                                                                           \
   X(int, closeDescriptor, (int fd))                                                                              \
   /* Processes and files of a server instance. */                                                                \
   /* The id of the process that a handle from OpenProcess stands for; 0 */                                       \
   /* when it cannot tell. */                                                                                     \
   X(uint32_t, GetProcessId, (Handle process))                                                                    \
-  /* A file under the instance directory, where another user may have put */                                     \
-  /* anything: opened never through a link at its name (symbolic link, */                                        \
-  /* reparse point) and never blocking on what is there (a FIFO is opened, */                                    \
-  /* not waited on, and stays non-blocking; a regular file is opened for */                                      \
-  /* blocking use). A descriptor in text mode, or -1 with the last error set. */                                 \
-  /* For reading: an existing file, shared with readers and writers. */                                          \
-  X(int, openInstanceFileForRead, (const char* path))                                                            \
-  /* For writing: created when absent but never emptied here (see */                                             \
-  /* claimEmptyFile), and shared with no one while open. */                                                      \
-  X(int, openInstanceFileForWrite, (const char* path))                                                           \
   /* What the open file is (see InstanceFileInfo); 0 on success. */                                              \
   X(int, getInstanceFileInfo, (int fd, InstanceFileInfo* info))                                                  \
-  /* Empties the open file and makes it the launcher's own, as far as it */                                      \
-  /* can (POSIX: owned by the effective user, mode 0644 whatever the umask); */                                  \
-  /* 0 when it was emptied. */                                                                                   \
-  X(int, claimEmptyFile, (int fd))                                                                               \
   /* Reads up to size bytes, until the end of the file; the count read, or */                                    \
   /* -1 when nothing could be. */                                                                                \
   X(int, readText, (int fd, char* buffer, uint32_t size))                                                        \
@@ -196,22 +192,34 @@ struct ProcessInformation {
   /* relative to; null with the last error set. Windows: held open without */                                   \
   /* sharing deletion, so that the folder is not renamed away meanwhile. */                                     \
   X(Handle, openFolder, (const char* path))                                                                      \
-  /* The file name (no separator) of folder, opened as openInstanceFile* */                                     \
-  /* open theirs: never through a link at the name (kErrorReparsePoint), */                                     \
-  /* never blocking, a folder refused (kErrorDirectory), and only a regular */                                  \
-  /* file opened (else kErrorCantAccessFile). Windows: checked by handle to */                                  \
-  /* lie in the folder. A descriptor in text mode, or -1 with the last error */                                 \
-  /* set; see FolderFileMode. */                                                                                 \
+  /* With a parent: the folder name (no separator) of the open folder */                                        \
+  /* parent, opened as openFolder opens a folder (never through a link at */                                    \
+  /* the name, never a file). Without one: the folder at path, following */                                     \
+  /* links along it and at it, as the caller chose it (the instance */                                           \
+  /* directory). A handle, or null with the last error set. */                                                   \
+  X(Handle, openFolderAt, (Handle parent, const char* name))                                                     \
+  /* The file name (no separator) of folder, opened relative to the folder */                                   \
+  /* itself (no path is composed, so no path limit applies): never through */                                   \
+  /* a link at the name (kErrorReparsePoint), never blocking on a FIFO, a */                                    \
+  /* folder refused (kErrorDirectory), and only a regular file opened (else */                                  \
+  /* kErrorCantAccessFile). A descriptor in text mode, or -1 with the last */                                   \
+  /* error set; see FolderFileMode. */                                                                           \
   X(int, openFileInFolder, (Handle folder, const char* name, int mode))                                          \
+  /* 1 when something is at the file name of folder, 0 when nothing is (or */                                    \
+  /* that cannot be told). */                                                                                    \
+  X(int, fileExistsInFolder, (Handle folder, const char* name))                                                  \
   /* Deletes the file name of folder, never a folder; 0 on success. */                                          \
   X(int, removeFileInFolder, (Handle folder, const char* name))                                                  \
   /* Renames the file from over the file to of folder in one step: a reader */                                  \
-  /* of to sees the old file or the new one whole; 0 on success. */                                              \
+  /* of to sees the old file or the new one whole, and other programs */                                        \
+  /* holding to open (sharing deletion) do not keep it; 0 on success. */                                        \
   X(int, renameInFolder, (Handle folder, const char* from, const char* to))
 
 // How openFileInFolder opens a file.
 enum FolderFileMode {
-  // An existing file for reading, shared with readers and writers.
+  // An existing file for reading, shared with readers, writers and
+  // deletion: the launcher's own readers never keep a file from being
+  // replaced.
   kFolderFileRead = 0,
   // A new file for writing, created exclusively (never an existing one),
   // shared with no one, and made the launcher's own from the start
@@ -219,10 +227,10 @@ enum FolderFileMode {
   // or the user where not elevated, and a protected access list giving full
   // control to SYSTEM, Administrators and that user, and reading to Users).
   kFolderFileCreateNew = 1,
-  // An existing file for one probe of a byte lock: shared for reading,
-  // writing and deletion so that any server's open allows it (POSIX: opened
-  // for reading and writing; Windows: for reading only, which a lock needs
-  // as much as writing).
+  // An existing file for one probe of a byte lock (probeFirstByteLock):
+  // opened for reading only, so that a read-only instance can be probed,
+  // and shared for reading, writing and deletion so that any server's open
+  // allows it.
   kFolderFileProbe = 2,
 };
 

@@ -105,7 +105,9 @@ Subject subjectOf(A... args) {
     if constexpr (std::is_same_v<std::tuple_element_t<0, std::tuple<A...>>, Handle> &&
                   std::is_same_v<std::tuple_element_t<1, std::tuple<A...>>, const char*>) {
       auto tuple = std::forward_as_tuple(args...);
-      subject = {handleSubject(std::get<0>(tuple)) + PATH_SEP + std::get<1>(tuple), true, true};
+      // Without a folder, the name is a path of its own.
+      std::string folder = std::get<0>(tuple) != nullptr ? handleSubject(std::get<0>(tuple)) + PATH_SEP : "";
+      subject = {folder + std::get<1>(tuple), true, true};
       return subject;
     }
   }
@@ -278,7 +280,7 @@ const FailureTable kStandardFailures = {
         },
     .getFileWriteTime =
         {
-            {"unknown", [](const char*, int64_t*) { return -1; }},
+            {"unknown", [](int, int64_t*) { return -1; }},
         },
     .getCurrentTime =
         {
@@ -338,15 +340,6 @@ const FailureTable kStandardFailures = {
             {"access denied", [](const char*) { return failErrno(EACCES); }},
             {"disk full", [](const char*) { return failErrno(ENOSPC); }},
         },
-    .statPath =
-        {
-            {"not found", [](const char*) { return failErrno(ENOENT); }},
-            {"access denied", [](const char*) { return failErrno(EACCES); }},
-        },
-    .removeFile =
-        {
-            {"access denied or sharing violation", [](const char*) { return failErrno(EACCES); }},
-        },
     .openReadWrite =
         {
             {"not found", [](const char*) { return failErrno(ENOENT); }},
@@ -362,6 +355,11 @@ const FailureTable kStandardFailures = {
         {
             {"fails", [](int) { return failErrno(EBADF); }},
         },
+    .probeFirstByteLock =
+        {
+            {"held", [](int) { return 1; }},
+            {"no byte locks there", [](int) { return failErrno(EINVAL); }},
+        },
     .closeDescriptor =
         {
             {"fails after closing",
@@ -374,25 +372,9 @@ const FailureTable kStandardFailures = {
         {
             {"cannot tell", [](Handle) { return failWith(kErrorInvalidHandle, 0u); }},
         },
-    .openInstanceFileForRead =
-        {
-            {"not found", [](const char*) { return failWith(kErrorFileNotFound, -1); }},
-            {"access denied", [](const char*) { return failWith(kErrorAccessDenied, -1); }},
-            {"sharing violation", [](const char*) { return failWith(kErrorSharingViolation, -1); }},
-        },
-    .openInstanceFileForWrite =
-        {
-            {"path not found", [](const char*) { return failWith(kErrorPathNotFound, -1); }},
-            {"access denied", [](const char*) { return failWith(kErrorAccessDenied, -1); }},
-            {"sharing violation", [](const char*) { return failWith(kErrorSharingViolation, -1); }},
-        },
     .getInstanceFileInfo =
         {
             {"fails", [](int, InstanceFileInfo*) { return failWith(kErrorInvalidHandle, -1); }},
-        },
-    .claimEmptyFile =
-        {
-            {"access denied", [](int) { return failWith(kErrorAccessDenied, -1); }},
         },
     .readText =
         {
@@ -413,6 +395,12 @@ const FailureTable kStandardFailures = {
             {"a link at the name", [](const char*) { return failWith(kErrorReparsePoint, Handle(nullptr)); }},
             {"access denied", [](const char*) { return failWith(kErrorAccessDenied, Handle(nullptr)); }},
         },
+    .openFolderAt =
+        {
+            {"not found", [](Handle, const char*) { return failWith(kErrorPathNotFound, Handle(nullptr)); }},
+            {"a link at the name", [](Handle, const char*) { return failWith(kErrorReparsePoint, Handle(nullptr)); }},
+            {"access denied", [](Handle, const char*) { return failWith(kErrorAccessDenied, Handle(nullptr)); }},
+        },
     .openFileInFolder =
         {
             {"not found", [](Handle, const char*, int) { return failWith(kErrorFileNotFound, -1); }},
@@ -420,6 +408,10 @@ const FailureTable kStandardFailures = {
             {"sharing violation", [](Handle, const char*, int) { return failWith(kErrorSharingViolation, -1); }},
             {"too many open files", [](Handle, const char*, int) { return failWith(kErrorTooManyOpenFiles, -1); }},
             {"a link at the name", [](Handle, const char*, int) { return failWith(kErrorReparsePoint, -1); }},
+        },
+    .fileExistsInFolder =
+        {
+            {"cannot tell", [](Handle, const char*) { return failWith(kErrorAccessDenied, 0); }},
         },
     .removeFileInFolder =
         {

@@ -41,11 +41,12 @@ int testRemoveDirectory(const char* path) { return rmdir(path); }
 int testHoldFile(const char* path, const char* how) {
   int fd = open(path, O_RDWR | O_CREAT, 0644);
   if (fd < 0) return -1;
-  int firstByte = strcmp(how, "lock-share-read") == 0;
+  int shared = strcmp(how, "read-lock") == 0;
+  int firstByte = shared || strcmp(how, "lock-share-read") == 0;
   if (strcmp(how, "lock-all") != 0 && !firstByte) return 0;
   struct flock lock;
   memset(&lock, 0, sizeof lock);
-  lock.l_type = F_WRLCK;
+  lock.l_type = shared ? F_RDLCK : F_WRLCK;
   lock.l_whence = SEEK_SET;
   lock.l_len = firstByte ? 1 : 0;
   return fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 0 : -1;

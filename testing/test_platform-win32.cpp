@@ -21,6 +21,13 @@ const char* testCommandLine() { return ::GetCommandLineA(); }
 int testRemoveDirectory(const char* path) { return _rmdir(path); }
 
 int testHoldFile(const char* path, const char* how) {
+  if (strcmp(how, "read-lock") == 0) {
+    HANDLE reader = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    OVERLAPPED first;
+    ZeroMemory(&first, sizeof first);
+    return reader != INVALID_HANDLE_VALUE && ::LockFileEx(reader, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &first) ? 0 : -1;
+  }
   if (strcmp(how, "lock-share-read") == 0) {
     HANDLE held = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -85,7 +85,9 @@ void writeFile(const std::string& path, const std::string& content) {
   fclose(file);
 }
 
-bool pathExists(const std::string& path) { return hostPlatform().statPath(path.c_str()) == 0; }
+bool pathExists(const std::string& path) {
+  return hostPlatform().GetFileAttributesA(path.c_str()) != kInvalidFileAttributes;
+}
 
 std::string testBinaryDir() {
   char path[kMaxPath];
