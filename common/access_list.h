@@ -1,18 +1,26 @@
-// Whether a file's owner and access list leave it to the launcher's own
-// accounts: the rule by which an elevated stop trusts a PID file on Windows,
-// kept apart from the calls that read them so that it reads as a table.
+// Whether an owner and access list leave a file or folder to the launcher's
+// own accounts: the rules by which an elevated stop trusts a PID file and a
+// run trusts a place for its log on Windows, kept apart from the calls that
+// read them so that they read (and are tested) as tables of real entries.
 #pragma once
 
 #include <cstdint>
 
-// Whose an owner or an access entry is.
-enum Account { kAccountSystem, kAccountAdministrators, kAccountCurrentUser, kAccountOther };
+// Whose an owner or an access entry is. CREATOR OWNER stands in entries
+// that folders pass on to what is made in them; on the object itself it
+// matches no one.
+enum Account { kAccountSystem, kAccountAdministrators, kAccountCurrentUser, kAccountCreatorOwner, kAccountOther };
 
 struct AccessEntry {
   int allows;  // 0 for an entry that denies
   Account account;
-  uint32_t mask;  // the Windows access mask
+  uint32_t mask;   // the Windows access mask
+  uint32_t flags;  // the Windows entry flags (kInheritOnlyEntry, ...)
 };
+
+// INHERIT_ONLY_ACE: the entry is only passed on to what the folder holds
+// and grants nothing on the object itself.
+const uint32_t kInheritOnlyEntry = 0x08u;
 
 struct FileSecurity {
   int kept;  // 0 where the volume keeps no owners or access lists (FAT)
@@ -27,8 +35,17 @@ struct FileSecurity {
 // generic rights that include them.
 const uint32_t kChangingRights = 0x00000002u | 0x00000004u | 0x00010000u | 0x00040000u | 0x00080000u |
                                  0x40000000u | 0x10000000u;
+// The same for a folder: add a file (the bit of writing data) or a
+// subfolder (that of appending), delete what it holds (FILE_DELETE_CHILD),
+// and the rest as for a file.
+const uint32_t kFolderChangingRights = kChangingRights | 0x00000040u;
 
 // 1 when the file is owned by SYSTEM, Administrators or the current user and
 // no entry allows another account any of kChangingRights; a volume that
 // keeps no security is trusted, since there any user may write anyway.
 int isTrustedSecurity(const FileSecurity& security);
+
+// 1 when a folder is private to the launcher's accounts: owned as a trusted
+// file is, and no entry allows another account any of kFolderChangingRights
+// on the folder itself. A volume that keeps no security passes, as above.
+int isPrivateFolderSecurity(const FileSecurity& security);

@@ -3,8 +3,10 @@
 #include "platform/platform.h"
 
 #include "common/access_list.h"
+#include "common/reparse_tag.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -13,6 +15,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -138,25 +141,176 @@ int toLocalTime(int64_t seconds, struct tm* local) {
   return _localtime64_s(local, &value) == 0 ? 0 : -1;
 }
 
-HANDLE openFolderFor(const char* path, DWORD access) {
-  return ::CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// The kernel's own calls for names relative to a held folder. The narrow
+// calls can only name a file by a whole path, which would have to be
+// recomposed from the folder's path (capped at 260 characters, prefix
+// included, and unknown on volumes without a drive letter); NtCreateFile
+// takes the folder's handle and one name beside it, of any length the file
+// system allows. Looked up once: only ntdll exports them.
+typedef NTSTATUS(NTAPI* CreateFileCall)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                                         ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+typedef NTSTATUS(NTAPI* SetInformationCall)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+typedef NTSTATUS(NTAPI* QueryDirectoryCall)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG,
+                                            BOOLEAN, PUNICODE_STRING, BOOLEAN);
+typedef ULONG(NTAPI* ToWin32ErrorCall)(NTSTATUS);
+
+struct NtCalls {
+  CreateFileCall createFile;
+  SetInformationCall setInformationFile;
+  QueryDirectoryCall queryDirectoryFile;
+  ToWin32ErrorCall toWin32Error;
+};
+
+template <typename Call>
+void lookUp(HMODULE module, const char* name, Call* call) {
+  *call = reinterpret_cast<Call>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
-// The folder's handle names it: rights to list it and read its attributes
-// and owner, shared with readers and writers but not deletion, so that it
-// cannot be renamed or removed while the launcher holds it. A folder whose
-// owner may not be read is still opened (isPrivateFolder then refuses it).
-Handle openFolder(const char* path) {
-  const DWORD access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
-  HANDLE folder = openFolderFor(path, access | READ_CONTROL);
-  if (folder == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) folder = openFolderFor(path, access);
+const NtCalls& nt() {
+  static NtCalls calls = {};
+  if (calls.toWin32Error == nullptr) {
+    HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    lookUp(ntdll, "NtCreateFile", &calls.createFile);
+    lookUp(ntdll, "NtSetInformationFile", &calls.setInformationFile);
+    lookUp(ntdll, "NtQueryDirectoryFile", &calls.queryDirectoryFile);
+    lookUp(ntdll, "RtlNtStatusToDosError", &calls.toWin32Error);
+  }
+  return calls;
+}
+
+// Information classes of NtSetInformationFile, spelled out: the headers
+// name only some of them (and SetFileInformationByHandle's own numbering
+// differs, MinGW's even from Windows' for the newer ones).
+const ULONG kFileRenameInformation = 10;
+const ULONG kFileNamesInformation = 12;
+const ULONG kFileDispositionInformation = 13;
+const ULONG kFileDispositionInformationEx = 64;
+const ULONG kFileRenameInformationEx = 65;
+// Their flags: replace the target, and let the name go at once even while
+// other programs hold the file (Windows 10 1709 and later, NTFS).
+const ULONG kRenameReplaceIfExists = 0x1;
+const ULONG kRenamePosixSemantics = 0x2;
+const ULONG kDispositionDelete = 0x1;
+const ULONG kDispositionPosixSemantics = 0x2;
+// FILE_NON_DIRECTORY_FILE on a folder: RtlNtStatusToDosError says "access
+// denied", which callers would read as a file they may not open.
+const NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAu);
+
+// Sets the last error from a status; 1 when it is a success.
+int succeeded(NTSTATUS status) {
+  if (status >= 0) return 1;
+  ::SetLastError(status == kStatusFileIsADirectory ? ERROR_DIRECTORY : nt().toWin32Error(status));
+  return 0;
+}
+
+// A name of the launcher's (ANSI code page: UTF-8 by the manifest) as the
+// kernel takes it. One component of a folder: the file system's own limit
+// (255 characters) is the only one that applies.
+const int kMaxNameChars = 512;
+
+struct WideName {
+  WCHAR text[kMaxNameChars];
+  UNICODE_STRING string;
+};
+
+int toWideName(const char* name, WideName* wide) {
+  int length = ::MultiByteToWideChar(CP_ACP, 0, name, -1, wide->text, kMaxNameChars);
+  if (length <= 0) {
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
+  wide->string.Buffer = wide->text;
+  wide->string.Length = static_cast<USHORT>((length - 1) * sizeof(WCHAR));
+  wide->string.MaximumLength = static_cast<USHORT>(length * sizeof(WCHAR));
+  return 1;
+}
+
+// The one way a name in a held folder is opened, created or readied for
+// renaming or deletion: relative to the folder's handle, and never through
+// a reparse point at the name (it is opened as itself; see openInFolder).
+// options says a file (FILE_NON_DIRECTORY_FILE), a folder
+// (FILE_DIRECTORY_FILE) or either (0); security is a new file's own.
+// INVALID_HANDLE_VALUE with the last error set on failure.
+HANDLE openRelative(HANDLE folder, const char* name, DWORD access, DWORD share, DWORD disposition, DWORD options,
+                    PSECURITY_DESCRIPTOR security) {
+  WideName wide;
+  if (!toWideName(name, &wide)) return INVALID_HANDLE_VALUE;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &wide.string, OBJ_CASE_INSENSITIVE, folder, security);
+  IO_STATUS_BLOCK io;
+  HANDLE file = nullptr;
+  NTSTATUS status = nt().createFile(&file, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr,
+                                    FILE_ATTRIBUTE_NORMAL, share, disposition,
+                                    options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  return succeeded(status) ? file : INVALID_HANDLE_VALUE;
+}
+
+// 1 when the open file or folder is a link (see isLinkReparseTag); 0 when
+// it is not; -1 with the last error set when that cannot be read.
+int isLink(HANDLE file, DWORD* reparseTag) {
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) return -1;
+  *reparseTag = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? tag.ReparseTag : 0;
+  return *reparseTag != 0 && isLinkReparseTag(*reparseTag);
+}
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// openRelative, with a link at the name refused (kErrorReparsePoint). Any
+// other reparse point (a cloud placeholder, a deduplicated file) is an
+// ordinary file whose content its filter serves: opened as itself, it would
+// show the filter's stub instead, so it is opened again through the handle,
+// which cannot lead anywhere else, when data is to be read or written.
+HANDLE openInFolder(HANDLE folder, const char* name, DWORD access, DWORD share, DWORD disposition, DWORD options,
+                    int forData, PSECURITY_DESCRIPTOR security = nullptr) {
+  HANDLE file = openRelative(folder, name, access, share, disposition, options, security);
+  if (file == INVALID_HANDLE_VALUE) return file;
+  DWORD tag = 0;
+  int link = isLink(file, &tag);
+  DWORD error = link < 0 ? ::GetLastError() : link ? kErrorReparsePoint : ERROR_SUCCESS;
+  if (error == ERROR_SUCCESS && tag != 0 && forData) {
+    IO_STATUS_BLOCK io;
+    UNICODE_STRING none = {0, 0, nullptr};
+    OBJECT_ATTRIBUTES same;
+    InitializeObjectAttributes(&same, &none, 0, file, nullptr);
+    HANDLE reopened = nullptr;
+    NTSTATUS status = nt().createFile(&reopened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &same, &io, nullptr, 0,
+                                      share, FILE_OPEN, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    error = succeeded(status) ? ERROR_SUCCESS : ::GetLastError();
+    ::CloseHandle(file);
+    file = error == ERROR_SUCCESS ? reopened : INVALID_HANDLE_VALUE;
+    if (error == ERROR_SUCCESS) return file;
+  }
+  if (error == ERROR_SUCCESS) return file;
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  ::SetLastError(error);
+  return INVALID_HANDLE_VALUE;
+}
+
+// The same folder handle for every caller: rights to list it (and open
+// names relative to it) and read its attributes and owner, shared with
+// readers and writers but not deletion, so that it cannot be renamed or
+// removed while the launcher holds it. A folder whose owner may not be
+// read is still opened (isPrivateFolder then refuses it).
+const DWORD kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+const DWORD kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+HANDLE openFolderFor(const char* path, DWORD access, DWORD flags) {
+  return ::CreateFileA(path, access, kFolderShare, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// A folder at a path: as the caller chose it (links followed), or refusing
+// a link at its last name.
+Handle openFolderByPath(const char* path, DWORD flags) {
+  HANDLE folder = openFolderFor(path, kFolderAccess | READ_CONTROL, flags);
+  if (folder == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED)
+    folder = openFolderFor(path, kFolderAccess, flags);
   if (folder == INVALID_HANDLE_VALUE) return nullptr;
   FILE_ATTRIBUTE_TAG_INFO tag;
   DWORD error = ERROR_SUCCESS;
   if (!::GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof tag)) {
     error = ::GetLastError();
-  } else if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+  } else if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && isLinkReparseTag(tag.ReparseTag)) {
     error = kErrorReparsePoint;
   } else if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     error = ERROR_DIRECTORY;
@@ -167,33 +321,15 @@ Handle openFolder(const char* path) {
   return nullptr;
 }
 
-// The path of name in folder, built from the path the folder has now (not
-// the one it was opened by); 1 when it fits.
-int pathInFolder(HANDLE folder, const char* name, char* buffer, DWORD size) {
-  DWORD length = ::GetFinalPathNameByHandleA(folder, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (length == 0) return 0;
-  // A root folder's path already ends with its separator.
-  DWORD separator = length < size && buffer[length - 1] == '\\' ? 0 : 1;
-  if (length + separator + strlen(name) + 1 > size) {
-    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return 0;
-  }
-  if (separator) buffer[length] = '\\';
-  memcpy(buffer + length + separator, name, strlen(name) + 1);
-  return 1;
-}
+Handle openFolder(const char* path) { return openFolderByPath(path, FILE_FLAG_OPEN_REPARSE_POINT); }
 
-const DWORD kFolderPathSize = 1024;
-
-// Whether the open file is, by what its handle names now, name in the
-// folder held open: a name that led elsewhere (a folder renamed and replaced
-// meanwhile) is not the file the launcher meant.
-int liesInFolder(HANDLE file, HANDLE folder, const char* name) {
-  char expected[kFolderPathSize];
-  char opened[kFolderPathSize];
-  DWORD length = ::GetFinalPathNameByHandleA(file, opened, kFolderPathSize, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  return length != 0 && length < kFolderPathSize && pathInFolder(folder, name, expected, kFolderPathSize) &&
-         _stricmp(opened, expected) == 0;
+Handle openFolderAt(Handle parent, const char* name) {
+  if (parent == nullptr) return openFolderByPath(name, 0);
+  HANDLE folder = openInFolder(parent, name, kFolderAccess | READ_CONTROL, kFolderShare, FILE_OPEN,
+                               FILE_DIRECTORY_FILE, 0);
+  if (folder == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED)
+    folder = openInFolder(parent, name, kFolderAccess, kFolderShare, FILE_OPEN, FILE_DIRECTORY_FILE, 0);
+  return folder != INVALID_HANDLE_VALUE ? folder : nullptr;
 }
 
 // A runtime descriptor for an opened file (or for none: -1), which then
@@ -208,19 +344,63 @@ int descriptorOf(HANDLE file, int flags) {
   return fd;
 }
 
-// A reparse point at the name is opened as itself, not followed; the
-// writer then refuses it (getLogFileInfo). Opening never blocks on a named
-// pipe: CreateFile does not wait for a pipe server.
+// Renames the open file to name in folder; 0 on success, else the last
+// error set. flags as kRenameReplaceIfExists; with posix, the class that
+// also replaces a target other programs hold open.
+int renameByHandle(HANDLE file, HANDLE folder, const char* name, ULONG flags, int posix) {
+  WideName wide;
+  if (!toWideName(name, &wide)) return -1;
+  union {
+    FILE_RENAME_INFO info;
+    BYTE bytes[sizeof(FILE_RENAME_INFO) + kMaxNameChars * sizeof(WCHAR)];
+  } rename;
+  ZeroMemory(&rename, sizeof rename);
+  // FILE_RENAME_INFORMATION keeps a flag byte there, its Ex form a ULONG of
+  // flags: the same place, so one record serves both.
+  ULONG setFlags = posix ? flags | kRenamePosixSemantics : flags;
+  memcpy(&rename.info.ReplaceIfExists, &setFlags, sizeof setFlags);
+  rename.info.RootDirectory = folder;
+  rename.info.FileNameLength = wide.string.Length;
+  memcpy(rename.info.FileName, wide.text, wide.string.Length);
+  IO_STATUS_BLOCK io;
+  NTSTATUS status =
+      nt().setInformationFile(file, &io, &rename, sizeof(FILE_RENAME_INFO) + wide.string.Length,
+                              posix ? kFileRenameInformationEx : kFileRenameInformation);
+  return succeeded(status) ? 0 : -1;
+}
+
+// Marks the open file for deletion; with posix, its name goes at once even
+// while other programs hold it (else when the last handle closes).
+int deleteByHandle(HANDLE file, int posix) {
+  IO_STATUS_BLOCK io;
+  ULONG flags = kDispositionDelete | kDispositionPosixSemantics;
+  BOOLEAN classic = TRUE;
+  NTSTATUS status =
+      posix ? nt().setInformationFile(file, &io, &flags, sizeof flags,
+                                      kFileDispositionInformationEx)
+            : nt().setInformationFile(file, &io, &classic, sizeof classic,
+                                      kFileDispositionInformation);
+  return succeeded(status) ? 0 : -1;
+}
+
+// The file name of folder (never a folder), opened for deletion and
+// deleted; a link at the name is deleted itself, never what it names.
+int deleteInFolder(HANDLE folder, const char* name) {
+  HANDLE file = openRelative(folder, name, DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  int result = deleteByHandle(file, 1) == 0 || deleteByHandle(file, 0) == 0 ? 0 : -1;
+  DWORD error = ::GetLastError();
+  ::CloseHandle(file);
+  ::SetLastError(error);
+  return result;
+}
+
+// A link at the name is refused (kErrorReparsePoint); there is no named
+// pipe in a folder on disk to block on. READ_CONTROL lets getLogFileInfo
+// read the owner.
 int openLog(Handle folder, const char* name) {
-  char path[kFolderPathSize];
-  if (!pathInFolder(folder, name, path, kFolderPathSize)) return -1;
-  HANDLE file = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file != INVALID_HANDLE_VALUE && !liesInFolder(file, folder, name)) {
-    ::CloseHandle(file);
-    ::SetLastError(ERROR_CANT_ACCESS_FILE);
-    return -1;
-  }
+  HANDLE file = openInFolder(folder, name, GENERIC_WRITE | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE, 1);
   return descriptorOf(file, _O_WRONLY | _O_BINARY);
 }
 
@@ -255,6 +435,126 @@ int tryLockLog(int fd) {
   return kLogLockedByARun;
 }
 
+int isWellKnownAccount(PSID sid, WELL_KNOWN_SID_TYPE type) {
+  BYTE known[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof known;
+  return ::CreateWellKnownSid(type, nullptr, known, &size) && ::EqualSid(sid, known);
+}
+
+// The account the launcher runs as, read from its token once: every entry
+// of every access list is compared with it.
+PSID tokenUser() {
+  static union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } buffer;
+  static int known = -1;
+  if (known < 0) {
+    HANDLE token = nullptr;
+    DWORD size = 0;
+    known = ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) &&
+            ::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size);
+    if (token != nullptr) ::CloseHandle(token);
+  }
+  return known ? buffer.user.User.Sid : nullptr;
+}
+
+Account accountOf(PSID sid) {
+  if (isWellKnownAccount(sid, WinLocalSystemSid)) return kAccountSystem;
+  if (isWellKnownAccount(sid, WinBuiltinAdministratorsSid)) return kAccountAdministrators;
+  PSID user = tokenUser();
+  if (user != nullptr && ::EqualSid(sid, user)) return kAccountCurrentUser;
+  if (isWellKnownAccount(sid, WinCreatorOwnerSid)) return kAccountCreatorOwner;
+  return kAccountOther;
+}
+
+const int kMaxAccessEntries = 64;
+
+// Whether the volume of an open file or folder keeps no owners or access
+// lists (FAT).
+int keepsNoOwners(HANDLE file) {
+  DWORD flags = 0;
+  return ::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+         (flags & FILE_PERSISTENT_ACLS) == 0;
+}
+
+// One access entry as the rules read it. The allowing and denying types
+// (plain, callback and object entries) all keep the mask right after the
+// header; only the plain and callback ones keep the account there too, so
+// an object entry's account is taken to be another's.
+AccessEntry accessEntryOf(const ACE_HEADER* header) {
+  const ACCESS_ALLOWED_ACE* entry = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+  const BYTE type = header->AceType;
+  const int denies = type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE ||
+                     type == ACCESS_DENIED_OBJECT_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
+  const int plain = type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_DENIED_ACE_TYPE ||
+                    type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE;
+  Account account = plain ? accountOf(const_cast<DWORD*>(&entry->SidStart)) : kAccountOther;
+  return {denies ? 0 : 1, account, entry->Mask, header->AceFlags};
+}
+
+// Reads the owner and access list of an open file or folder for the rules
+// of access_list.h; 0 when read, -1 when they cannot be (or hold more
+// entries than fit), which the callers take as "not the launcher's own".
+// A volume that keeps no security gives kept = 0.
+int readSecurity(HANDLE object, FileSecurity* security, AccessEntry* entries) {
+  *security = {0, kAccountOther, 0, entries, 0};
+  if (keepsNoOwners(object)) return 0;
+  PSID owner = nullptr;
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS)
+    return -1;
+  security->kept = 1;
+  security->owner = owner != nullptr ? accountOf(owner) : kAccountOther;
+  security->hasAccessList = list != nullptr;
+  int result = list != nullptr && list->AceCount > kMaxAccessEntries ? -1 : 0;
+  for (DWORD i = 0; result == 0 && list != nullptr && i < list->AceCount; i++) {
+    ACE_HEADER* header = nullptr;
+    if (!::GetAce(list, i, reinterpret_cast<void**>(&header))) {
+      result = -1;
+      break;
+    }
+    entries[security->entryCount++] = accessEntryOf(header);
+  }
+  ::LocalFree(descriptor);
+  return result;
+}
+
+// A file system that keeps no owners or access lists (FAT) cannot tell who
+// wrote the file, and there any user may write it anyway: refusing it would
+// only keep stop from finding its server.
+int isTrustedFile(HANDLE file) {
+  AccessEntry entries[kMaxAccessEntries];
+  FileSecurity security;
+  return readSecurity(file, &security, entries) == 0 && isTrustedSecurity(security);
+}
+
+// A temporary folder that another user owns, or may add files to, may hold
+// anything they put there, the log's own name included.
+int isPrivateFolder(Handle folder) {
+  AccessEntry entries[kMaxAccessEntries];
+  FileSecurity security;
+  return readSecurity(folder, &security, entries) == 0 && isPrivateFolderSecurity(security);
+}
+
+// Whether the open file is owned by the launcher's own accounts. The owner
+// alone is read first: the volume is only asked (FAT keeps no owners) when
+// that does not settle it, since under Wine that query is slow.
+int isOwnFile(HANDLE file) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  int own = 0;
+  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) == ERROR_SUCCESS) {
+    Account account = owner != nullptr ? accountOf(owner) : kAccountOther;
+    own = account == kAccountSystem || account == kAccountAdministrators || account == kAccountCurrentUser;
+    ::LocalFree(descriptor);
+  }
+  return own || keepsNoOwners(file);
+}
+
 // The two queries by handle ask only for what is needed here; the older
 // GetFileInformationByHandle also asks for the volume (under Wine the
 // slowest call of an entry by far).
@@ -266,10 +566,11 @@ int getLogFileInfo(int fd, LogFileInfo* info) {
       !::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag))
     return -1;
   info->size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
-  info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK && !standard.Directory &&
-                    (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  const int link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && isLinkReparseTag(tag.ReparseTag);
+  info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK && !standard.Directory && !link &&
+                    (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   info->links = standard.DeletePending ? 0 : standard.NumberOfLinks;
-  info->isOwn = 1;
+  info->isOwn = isOwnFile(file);
   return 0;
 }
 
@@ -302,51 +603,86 @@ int closeLog(int fd) {
   return _close(fd);
 }
 
-// Renames the file open for deletion to a name of its own in the same
-// folder, which frees the log's name at once; 1 when it did, with the new
-// path in aside.
-int renameAside(HANDLE file, HANDLE folder, const char* name, char* aside) {
-  char asideName[kMaxPath];
-  snprintf(asideName, sizeof asideName, "%s.deleted-%lu", name, static_cast<unsigned long>(::GetCurrentProcessId()));
-  if (!pathInFolder(folder, asideName, aside, kFolderPathSize)) return 0;
+// The name a run gives the log it deletes: its own, so that two runs never
+// rename over each other's copies, and a later run can tell whose it is.
+const char kAsideInfix[] = ".deleted-";
+
+// Whether a process with this id runs now (an aside copy of a run that is
+// gone is left over for good).
+int isLiveProcess(uint32_t processId) {
+  HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, processId);
+  if (process == nullptr) return ::GetLastError() != ERROR_INVALID_PARAMETER;
+  int live = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  ::CloseHandle(process);
+  return live;
+}
+
+// Deletes the aside copies of the log name in folder whose runs are gone:
+// a copy that could not be deleted when it was made (a reader held it
+// without sharing deletion) is not left for good. Enumerated through the
+// folder's handle, as every name in it is opened.
+void deleteLeftoverAsideCopies(HANDLE folder, const char* name) {
+  char prefix[kMaxNameChars];
+  int prefixLength = snprintf(prefix, sizeof prefix, "%s%s", name, kAsideInfix);
+  if (prefixLength <= 0 || prefixLength >= static_cast<int>(sizeof prefix)) return;
+  // FILE_NAMES_INFORMATION records, one after another.
+  struct NameRecord {
+    ULONG NextEntryOffset;
+    ULONG FileIndex;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+  };
   union {
-    FILE_RENAME_INFO info;
-    BYTE bytes[sizeof(FILE_RENAME_INFO) + kFolderPathSize * sizeof(WCHAR)];
-  } rename;
-  ZeroMemory(&rename, sizeof rename);
-  int length = ::MultiByteToWideChar(CP_ACP, 0, aside, -1, rename.info.FileName, kFolderPathSize);
-  if (length <= 1) return 0;
-  rename.info.ReplaceIfExists = TRUE;
-  rename.info.FileNameLength = static_cast<DWORD>((length - 1) * sizeof(WCHAR));
-  return ::SetFileInformationByHandle(file, FileRenameInfo, &rename, sizeof rename) ? 1 : 0;
+    NameRecord first;
+    BYTE bytes[4096];
+  } names;
+  IO_STATUS_BLOCK io;
+  BOOLEAN restart = TRUE;
+  while (nt().queryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, &names, sizeof names,
+                                 kFileNamesInformation, FALSE, nullptr,
+                                 restart) >= 0) {
+    restart = FALSE;
+    for (BYTE* at = names.bytes;;) {
+      const NameRecord* entry = reinterpret_cast<const NameRecord*>(at);
+      char found[kMaxNameChars];
+      int length = ::WideCharToMultiByte(CP_ACP, 0, entry->FileName, static_cast<int>(entry->FileNameLength / 2),
+                                         found, sizeof found - 1, nullptr, nullptr);
+      found[length > 0 ? length : 0] = '\0';
+      char* end = nullptr;
+      unsigned long processId = length > prefixLength && strncmp(found, prefix, prefixLength) == 0
+                                    ? strtoul(found + prefixLength, &end, 10)
+                                    : 0;
+      if (processId != 0 && *end == '\0' && !isLiveProcess(static_cast<uint32_t>(processId)))
+        deleteInFolder(folder, found);
+      if (entry->NextEntryOffset == 0) break;
+      at += entry->NextEntryOffset;
+    }
+  }
 }
 
 // Deletes the file open for deletion, and closes it, so that its name goes
 // at once, even while a reader (a tail tool) holds it open sharing deletion:
 // a name left "delete pending" refuses every open, and every later entry
 // would be lost. POSIX semantics do that (Windows 10 1709 and later, NTFS).
-// Where they are refused, the file is renamed aside and deleted by its new
-// name once closed: Wine deletes a file marked through a handle by the name
-// it was opened with, which by then may be another run's new log. 1 when
-// the log's name is free.
+// Where they are refused (Wine), the file is renamed aside through the
+// folder and deleted by its new name once closed: Wine deletes a file
+// marked through a handle by the name it was opened with, which by then may
+// be another run's new log. 1 when the log's name is free; then the last
+// error is the aside copy's deletion's (ERROR_SUCCESS when it went).
 int deleteAtOnce(HANDLE file, HANDLE folder, const char* name) {
-  // FileDispositionInfoEx and FILE_DISPOSITION_INFO_EX with its flags
-  // DELETE and POSIX_SEMANTICS, spelled out: the headers give them only to a
-  // build that claims Windows 10, which this one does not need.
-  const FILE_INFO_BY_HANDLE_CLASS dispositionEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-  DWORD posixFlags = 0x1 | 0x2;
-  int deleted = ::SetFileInformationByHandle(file, dispositionEx, &posixFlags, sizeof posixFlags) ? 1 : 0;
-  char aside[kFolderPathSize];
-  if (!deleted && renameAside(file, folder, name, aside)) {
+  if (deleteByHandle(file, 1) == 0) {
     ::CloseHandle(file);
-    ::DeleteFileA(aside);
+    ::SetLastError(ERROR_SUCCESS);
     return 1;
   }
-  if (!deleted) {
-    FILE_DISPOSITION_INFO classic;
-    classic.DeleteFile = TRUE;
-    deleted = ::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof classic) ? 1 : 0;
+  char aside[kMaxNameChars];
+  snprintf(aside, sizeof aside, "%s%s%lu", name, kAsideInfix, static_cast<unsigned long>(::GetCurrentProcessId()));
+  if (renameByHandle(file, folder, aside, kRenameReplaceIfExists, 0) == 0) {
+    ::CloseHandle(file);
+    if (deleteInFolder(folder, aside) == 0) ::SetLastError(ERROR_SUCCESS);
+    return 1;
   }
+  int deleted = deleteByHandle(file, 0) == 0;
   DWORD error = ::GetLastError();
   ::CloseHandle(file);
   ::SetLastError(error);
@@ -360,16 +696,18 @@ int deleteAtOnce(HANDLE file, HANDLE folder, const char* name) {
 // run holds open cannot be opened for deletion at all, so it is simply not
 // deleted yet. Readers that share deletion may come and go.
 int deleteLogOverCap(Handle folder, const char* name, uint32_t cap) {
-  char path[kFolderPathSize];
-  if (!pathInFolder(folder, name, path, kFolderPathSize)) return 0;
-  HANDLE file = ::CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file = openInFolder(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                             FILE_NON_DIRECTORY_FILE, 0);
   if (file == INVALID_HANDLE_VALUE) return 0;
-  BY_HANDLE_FILE_INFORMATION data;
-  if (::GetFileInformationByHandle(file, &data) &&
-      (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-      data.nNumberOfLinks == 1 && (data.nFileSizeHigh != 0 || data.nFileSizeLow > cap) && liesInFolder(file, folder, name))
-    return deleteAtOnce(file, folder, name);
+  FILE_STANDARD_INFO standard;
+  if (::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
+      standard.NumberOfLinks == 1 && standard.EndOfFile.QuadPart > static_cast<LONGLONG>(cap)) {
+    int deleted = deleteAtOnce(file, folder, name);
+    DWORD error = ::GetLastError();
+    if (deleted) deleteLeftoverAsideCopies(folder, name);
+    ::SetLastError(error);
+    return deleted;
+  }
   ::CloseHandle(file);
   ::SetLastError(ERROR_SUCCESS);
   return 0;
@@ -420,94 +758,13 @@ int closeDescriptor(int fd) { return _close(fd); }
 
 uint32_t getProcessId(Handle process) { return ::GetProcessId(process); }
 
-int isWellKnownAccount(PSID sid, WELL_KNOWN_SID_TYPE type) {
-  BYTE known[SECURITY_MAX_SID_SIZE];
-  DWORD size = sizeof known;
-  return ::CreateWellKnownSid(type, nullptr, known, &size) && ::EqualSid(sid, known);
-}
-
-int isCurrentUser(PSID sid) {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
-  union {
-    TOKEN_USER user;
-    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  } buffer;
-  DWORD size = 0;
-  int same =
-      ::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) && ::EqualSid(sid, buffer.user.User.Sid);
-  ::CloseHandle(token);
-  return same;
-}
-
-Account accountOf(PSID sid) {
-  if (isWellKnownAccount(sid, WinLocalSystemSid)) return kAccountSystem;
-  if (isWellKnownAccount(sid, WinBuiltinAdministratorsSid)) return kAccountAdministrators;
-  if (isCurrentUser(sid)) return kAccountCurrentUser;
-  return kAccountOther;
-}
-
-const int kMaxAccessEntries = 64;
-
-// Whether the volume of an open file or folder keeps no owners or access
-// lists (FAT).
-int keepsNoOwners(HANDLE file) {
-  DWORD flags = 0;
-  return ::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
-         (flags & FILE_PERSISTENT_ACLS) == 0;
-}
-
-// A file system that keeps no owners or access lists (FAT) cannot tell who
-// wrote the file, and there any user may write it anyway: refusing it would
-// only keep stop from finding its server.
-int isTrustedFile(HANDLE file) {
-  if (keepsNoOwners(file)) return 1;
-  PSID owner = nullptr;
-  PACL list = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                        nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS)
-    return 0;
-  AccessEntry entries[kMaxAccessEntries];
-  FileSecurity security = {1, owner != nullptr ? accountOf(owner) : kAccountOther, list != nullptr, entries, 0};
-  int readable = 1;
-  for (DWORD i = 0; list != nullptr && i < list->AceCount; i++) {
-    ACE_HEADER* header = nullptr;
-    if (!::GetAce(list, i, reinterpret_cast<void**>(&header))) continue;
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE)) continue;
-    // An entry the rule cannot read (more than fit here) is not trusted.
-    if (security.entryCount == kMaxAccessEntries) {
-      readable = 0;
-      break;
-    }
-    ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-    entries[security.entryCount++] = {1, accountOf(&allowed->SidStart), allowed->Mask};
-  }
-  int trusted = readable && isTrustedSecurity(security);
-  ::LocalFree(descriptor);
-  return trusted;
-}
-
-// A temporary folder that another user owns may hold anything they put
-// there. Where the volume keeps no owners (FAT), any user may write anyway.
-int isPrivateFolder(Handle folder) {
-  if (keepsNoOwners(folder)) return 1;
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
-    return 0;
-  int trusted = owner != nullptr && accountOf(owner) != kAccountOther;
-  ::LocalFree(descriptor);
-  return trusted;
-}
-
 int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
   HANDLE file = osHandleOf(fd);
   BY_HANDLE_FILE_INFORMATION data;
   if (!::GetFileInformationByHandle(file, &data)) return -1;
-  info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK &&
-                    (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  DWORD tag = 0;
+  info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                    isLink(file, &tag) == 0;
   info->links = data.nNumberOfLinks;
   info->isTrusted = isTrustedFile(file);
   return 0;
@@ -534,26 +791,18 @@ int writeText(int fd, const char* text, uint32_t length) {
   return 0;
 }
 
-// Full control for SYSTEM, Administrators and the current user, reading for
-// Users, and nothing inherited from the folder; owned by Administrators
-// where the token may give that owner, else by the default (the user).
-PSECURITY_DESCRIPTOR launchersOwnSecurity(int ownedByAdministrators) {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-  union {
-    TOKEN_USER user;
-    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  } buffer;
-  DWORD size = 0;
-  char* user = nullptr;
-  int known = ::GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) &&
-              ::ConvertSidToStringSidA(buffer.user.User.Sid, &user);
-  ::CloseHandle(token);
-  if (!known) return nullptr;
-  char text[512];
-  snprintf(text, sizeof text, "%sD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%s)(A;;FR;;;BU)",
-           ownedByAdministrators ? "O:BA" : "", user);
-  ::LocalFree(user);
+// Full control for SYSTEM and Administrators, reading for Users, nothing
+// inherited from the folder, and owned by Administrators (by SYSTEM when
+// run as SYSTEM): any administrator's stop, a service's or a scheduled
+// task's then trusts what any other one's start wrote. Where the token may
+// not give that owner, the default one.
+PSECURITY_DESCRIPTOR launchersOwnSecurity(int withOwner) {
+  PSID user = tokenUser();
+  const char* owner = !withOwner                                                      ? ""
+                      : user != nullptr && isWellKnownAccount(user, WinLocalSystemSid) ? "O:SY"
+                                                                                       : "O:BA";
+  char text[128];
+  snprintf(text, sizeof text, "%sD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", owner);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(text, SDDL_REVISION_1, &descriptor, nullptr))
     return nullptr;
@@ -561,14 +810,14 @@ PSECURITY_DESCRIPTOR launchersOwnSecurity(int ownedByAdministrators) {
 }
 
 // A new file is created with its own security, never later: no handle
-// opened before the rights were set can exist.
-HANDLE createLaunchersOwnFile(const char* path, DWORD access, DWORD flags) {
+// opened before the rights were set can exist. Created exclusively, so
+// never a file someone else made (or holds) beforehand.
+HANDLE createLaunchersOwnFile(HANDLE folder, const char* name, DWORD access) {
   HANDLE file = INVALID_HANDLE_VALUE;
-  for (int ownedByAdministrators = 1; ownedByAdministrators >= 0; ownedByAdministrators--) {
-    PSECURITY_DESCRIPTOR descriptor = launchersOwnSecurity(ownedByAdministrators);
+  for (int withOwner = 1; withOwner >= 0; withOwner--) {
+    PSECURITY_DESCRIPTOR descriptor = launchersOwnSecurity(withOwner);
     if (descriptor == nullptr) return INVALID_HANDLE_VALUE;
-    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-    file = ::CreateFileA(path, access, 0, &security, CREATE_NEW, flags, nullptr);
+    file = openInFolder(folder, name, access, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, 0, descriptor);
     DWORD error = ::GetLastError();
     ::LocalFree(descriptor);
     ::SetLastError(error);
@@ -578,71 +827,71 @@ HANDLE createLaunchersOwnFile(const char* path, DWORD access, DWORD flags) {
 }
 
 int openFileInFolder(Handle folder, const char* name, int mode) {
-  char path[kFolderPathSize];
-  if (!pathInFolder(folder, name, path, kFolderPathSize)) return -1;
-  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
   HANDLE file;
   int descriptorFlags = _O_RDONLY;
   if (mode == kFolderFileCreateNew) {
-    file = createLaunchersOwnFile(path, GENERIC_WRITE | READ_CONTROL, flags);
+    file = createLaunchersOwnFile(folder, name, GENERIC_WRITE | READ_CONTROL);
     descriptorFlags = _O_WRONLY;
-  } else if (mode == kFolderFileProbe) {
-    file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, flags, nullptr);
   } else {
-    file = ::CreateFileA(path, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, flags, nullptr);
-  }
-  if (file == INVALID_HANDLE_VALUE) return -1;
-  FILE_ATTRIBUTE_TAG_INFO tag;
-  DWORD error = ERROR_SUCCESS;
-  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) {
-    error = ::GetLastError();
-  } else if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    error = kErrorReparsePoint;
-  } else if (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    error = ERROR_DIRECTORY;
-  } else if (::GetFileType(file) != FILE_TYPE_DISK) {
-    error = ERROR_CANT_ACCESS_FILE;
-  } else {
-    if (!liesInFolder(file, folder, name)) error = ERROR_CANT_ACCESS_FILE;
-  }
-  if (error != ERROR_SUCCESS) {
-    ::CloseHandle(file);
-    ::SetLastError(error);
-    return -1;
+    // READ_CONTROL lets getInstanceFileInfo read the owner; a probe needs
+    // to read only, so that a read-only instance can be probed.
+    DWORD access = mode == kFolderFileProbe ? GENERIC_READ : GENERIC_READ | READ_CONTROL;
+    file = openInFolder(folder, name, access, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 1);
   }
   return descriptorOf(file, descriptorFlags | _O_TEXT);
 }
 
-Handle openFolderAt(Handle parent, const char* name) {
-  if (parent != nullptr) {
-    char path[kFolderPathSize];
-    return pathInFolder(parent, name, path, kFolderPathSize) ? openFolder(path) : nullptr;
-  }
-  HANDLE folder = ::CreateFileA(name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  return folder != INVALID_HANDLE_VALUE ? folder : nullptr;
-}
-
+// Anything the kernel does not call absent is there: a name this user may
+// not open, or one another program holds, is something all the same.
 int fileExistsInFolder(Handle folder, const char* name) {
-  char path[kFolderPathSize];
-  return pathInFolder(folder, name, path, kFolderPathSize) && ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+  HANDLE found = openRelative(folder, name, 0, kShareAll, FILE_OPEN, 0, nullptr);
+  if (found != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(found);
+    return 1;
+  }
+  DWORD error = ::GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : 1;
 }
 
-// DeleteFile deletes a link itself, never what it names, and never a folder.
-int removeFileInFolder(Handle folder, const char* name) {
-  char path[kFolderPathSize];
-  return pathInFolder(folder, name, path, kFolderPathSize) && ::DeleteFileA(path) ? 0 : -1;
+int removeFileInFolder(Handle folder, const char* name) { return deleteInFolder(folder, name); }
+
+// Moves the file at to out of the way, under a name of this run's own, and
+// deletes it once from has taken its place: a file other programs hold open
+// sharing deletion may be renamed, though not replaced, where the rename
+// with POSIX semantics is missing (measured under Wine: the plain rename
+// over a held target is refused with "access denied", renaming the held
+// target aside succeeds). 0 when from is at to.
+int renameOverHeld(HANDLE source, HANDLE folder, const char* to) {
+  static unsigned counter = 0;
+  char aside[kMaxNameChars];
+  snprintf(aside, sizeof aside, "%s.%lu-%u.old", to, static_cast<unsigned long>(::GetCurrentProcessId()), ++counter);
+  HANDLE target = openInFolder(folder, to, DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 0);
+  if (target == INVALID_HANDLE_VALUE) return -1;
+  int movedAside = renameByHandle(target, folder, aside, 0, 0) == 0;
+  ::CloseHandle(target);
+  if (!movedAside) return -1;
+  int renamed = renameByHandle(source, folder, to, 0, 0);
+  DWORD error = ::GetLastError();
+  deleteInFolder(folder, aside);
+  ::SetLastError(error);
+  return renamed;
 }
 
+// One rename by handle through the folder: with POSIX semantics it replaces
+// to even while other programs hold it open sharing deletion (Windows 10
+// 1709 and later, NTFS). Elsewhere (older systems, other file systems,
+// Wine, which does not implement the class) the plain rename replaces a
+// target no one holds, and renameOverHeld one that others hold.
 int renameInFolder(Handle folder, const char* from, const char* to) {
-  char source[kFolderPathSize];
-  char target[kFolderPathSize];
-  return pathInFolder(folder, from, source, kFolderPathSize) && pathInFolder(folder, to, target, kFolderPathSize) &&
-                 ::MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING)
-             ? 0
-             : -1;
+  HANDLE source = openInFolder(folder, from, DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 0);
+  if (source == INVALID_HANDLE_VALUE) return -1;
+  int renamed = renameByHandle(source, folder, to, kRenameReplaceIfExists, 1) == 0 ||
+                renameByHandle(source, folder, to, kRenameReplaceIfExists, 0) == 0 ||
+                renameOverHeld(source, folder, to) == 0;
+  DWORD error = ::GetLastError();
+  ::CloseHandle(source);
+  ::SetLastError(error);
+  return renamed ? 0 : -1;
 }
 
 constexpr Platform kHost = {

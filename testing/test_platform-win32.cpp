@@ -21,6 +21,14 @@ const char* testCommandLine() { return ::GetCommandLineA(); }
 int testRemoveDirectory(const char* path) { return _rmdir(path); }
 
 int testHoldFile(const char* path, const char* how) {
+  // A monitoring script, an editor or a scanner: it reads and lets anyone
+  // read, write, rename or delete the file meanwhile.
+  if (strcmp(how, "share-all") == 0) {
+    return ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr) != INVALID_HANDLE_VALUE
+               ? 0
+               : -1;
+  }
   if (strcmp(how, "read-lock") == 0) {
     HANDLE reader = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

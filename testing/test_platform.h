@@ -20,7 +20,9 @@ int testRemoveDirectory(const char* path);
 // over the whole file, and "lock-share-read" opens it for reading and
 // writing sharing it for reading only and locks its first byte, as a server
 // may hold its lock file; "read-lock" opens it for reading only and takes a
-// shared lock on its first byte, as any reader of the file may. 0 when held.
+// shared lock on its first byte, as any reader of the file may; "share-all"
+// (Windows only) opens it for reading, sharing it for reading, writing and
+// deletion, as a monitoring tool may. 0 when held.
 int testHoldFile(const char* path, const char* how);
 
 // Makes another account the owner of path (POSIX: nobody, as root;
