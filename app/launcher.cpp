@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "child/launch.h"
+#include "common/format.h"
 #include "instance/start.h"
 #include "instance/stop.h"
 #include "log/log.h"
@@ -40,7 +41,7 @@ int runLauncher(int argc, char** argv) {
   if (argc < 3) {
     const char* kMessage = "Expected command line args of [subcommand], but got %d arguments.\n";
     logError(kMessage, argc - 1);
-    fprintf(stderr, kMessage, argc - 1);
+    printError(kMessage, argc - 1);
     return -1;
   }
   int result = -1;
@@ -50,7 +51,7 @@ int runLauncher(int argc, char** argv) {
   } else {
     const char* kMessage = "Unknown subcommand: [%s]\n";
     logError(kMessage, argv[1]);
-    fprintf(stderr, kMessage, argv[1]);
+    printError(kMessage, argv[1]);
   }
   logMessage("main finished. Returning %d", result);
   return result;

@@ -18,3 +18,18 @@ int formatBounded(char* buffer, size_t capacity, const char* format, ...)
 #endif
     ;
 int formatBoundedV(char* buffer, size_t capacity, const char* format, va_list arguments);
+
+// snprintf as C99 has it: at most size - 1 characters and a terminator are
+// stored; returns the complete text's length, negative on a format error.
+int formatText(char* buffer, size_t size, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+// fprintf to standard error, the whole text however long.
+void printError(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;

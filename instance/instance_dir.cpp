@@ -39,7 +39,7 @@ char* getInstanceDirArgument(const char* argument) {
   const char* kMessage = "The instance directory '%s' is not valid.\n";
   const char* typed = argument != nullptr ? argument : "(null)";
   logError(kMessage, typed);
-  fprintf(stderr, kMessage, typed);
+  printError(kMessage, typed);
   return nullptr;
 }
 

@@ -140,7 +140,7 @@ ProcessId getPid(const char* instanceDir, int64_t* writtenAt) {
     if (fd == -1) {
       const char* kMessage = "File %s could not be opened.\nMost likely the server has already stopped.\n\n";
       logMessage(kMessage, name);
-      fprintf(stderr, kMessage, name);
+      printError(kMessage, name);
     } else {
       // Anything but a plain file reads as empty.
       InstanceFileInfo info;

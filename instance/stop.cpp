@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/format.h"
 #include "instance/instance_dir.h"
 #include "instance/pid_file.h"
 #include "instance/server_lock.h"
@@ -112,7 +113,7 @@ int stopHeldServer(const char* instanceDir) {
   if (!waitForLockRelease(instanceDir)) {
     const char* kMessage = "The server at '%s' is still running: it did not release the server lock.\n";
     logError(kMessage, instanceDir);
-    fprintf(stderr, kMessage, instanceDir);
+    printError(kMessage, instanceDir);
     return -1;
   }
   if (pid != 0) deletePidFile(instanceDir);

@@ -207,7 +207,7 @@ void formatTimestamp(char* timestamp, size_t size) {
   struct tm local;
   if (os.toLocalTime(os.getCurrentTime(), &local) != 0 ||
       strftime(timestamp, size, "%Y/%m/%d %H:%M:%S", &local) != 19)
-    snprintf(timestamp, size, "0000/00/00 00:00:00");
+    formatText(timestamp, size, "0000/00/00 00:00:00");
 }
 
 // Another run deleting the log over its cap holds it for a moment, refusing
@@ -339,11 +339,11 @@ char* formatEntry(char* buffer, size_t size, const char* timestamp, int isError,
   char message[kEntryBufferSize];
   va_list copy;
   va_copy(copy, arguments);
-  int messageLength = vsnprintf(message, sizeof message, format, arguments);
+  int messageLength = formatHostV(message, sizeof message, format, arguments);
   char* longMessage = nullptr;
   if (messageLength >= static_cast<int>(sizeof message)) {
     longMessage = static_cast<char*>(malloc(static_cast<size_t>(messageLength) + 1));
-    if (longMessage != nullptr) vsnprintf(longMessage, static_cast<size_t>(messageLength) + 1, format, copy);
+    if (longMessage != nullptr) formatHostV(longMessage, static_cast<size_t>(messageLength) + 1, format, copy);
   }
   va_end(copy);
   if (messageLength < 0) messageLength = 0;
@@ -352,7 +352,7 @@ char* formatEntry(char* buffer, size_t size, const char* timestamp, int isError,
     messageLength = static_cast<int>(sizeof message) - 1;
 
   char header[160];
-  int headerLength = snprintf(header, sizeof header, "%s: (pid=%d)  %s", timestamp, static_cast<int>(runProcessId),
+  int headerLength = formatText(header, sizeof header, "%s: (pid=%d)  %s", timestamp, static_cast<int>(runProcessId),
                               isError ? "ERROR:  " : "");
   const size_t lineEnd = sizeof(TEXT_LINE_END) - 1;
   size_t feeds = 1;

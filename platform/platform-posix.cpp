@@ -957,4 +957,8 @@ PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 
 Platform os = kHost;
 
+int formatHostV(char* buffer, size_t size, const char* format, va_list arguments) {
+  return vsnprintf(buffer, size, format, arguments);
+}
+
 const Platform& hostPlatform() { return kHost; }

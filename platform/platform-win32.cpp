@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include "common/access_list.h"
+#include "common/format.h"
 #include "common/reparse_tag.h"
 
 #include <windows.h>
@@ -623,7 +624,7 @@ int isLiveProcess(uint32_t processId) {
 // folder's handle, as every name in it is opened.
 void deleteLeftoverAsideCopies(HANDLE folder, const char* name) {
   char prefix[kMaxNameChars];
-  int prefixLength = snprintf(prefix, sizeof prefix, "%s%s", name, kAsideInfix);
+  int prefixLength = formatText(prefix, sizeof prefix, "%s%s", name, kAsideInfix);
   if (prefixLength <= 0 || prefixLength >= static_cast<int>(sizeof prefix)) return;
   // FILE_NAMES_INFORMATION records, one after another.
   struct NameRecord {
@@ -676,7 +677,7 @@ int deleteAtOnce(HANDLE file, HANDLE folder, const char* name) {
     return 1;
   }
   char aside[kMaxNameChars];
-  snprintf(aside, sizeof aside, "%s%s%lu", name, kAsideInfix, static_cast<unsigned long>(::GetCurrentProcessId()));
+  formatText(aside, sizeof aside, "%s%s%lu", name, kAsideInfix, static_cast<unsigned long>(::GetCurrentProcessId()));
   if (renameByHandle(file, folder, aside, kRenameReplaceIfExists, 0) == 0) {
     ::CloseHandle(file);
     if (deleteInFolder(folder, aside) == 0) ::SetLastError(ERROR_SUCCESS);
@@ -802,7 +803,7 @@ PSECURITY_DESCRIPTOR launchersOwnSecurity(int withOwner) {
                       : user != nullptr && isWellKnownAccount(user, WinLocalSystemSid) ? "O:SY"
                                                                                        : "O:BA";
   char text[128];
-  snprintf(text, sizeof text, "%sD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", owner);
+  formatText(text, sizeof text, "%sD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", owner);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(text, SDDL_REVISION_1, &descriptor, nullptr))
     return nullptr;
@@ -864,7 +865,7 @@ int removeFileInFolder(Handle folder, const char* name) { return deleteInFolder(
 int renameOverHeld(HANDLE source, HANDLE folder, const char* to) {
   static unsigned counter = 0;
   char aside[kMaxNameChars];
-  snprintf(aside, sizeof aside, "%s.%lu-%u.old", to, static_cast<unsigned long>(::GetCurrentProcessId()), ++counter);
+  formatText(aside, sizeof aside, "%s.%lu-%u.old", to, static_cast<unsigned long>(::GetCurrentProcessId()), ++counter);
   HANDLE target = openInFolder(folder, to, DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 0);
   if (target == INVALID_HANDLE_VALUE) return -1;
   int movedAside = renameByHandle(target, folder, aside, 0, 0) == 0;
@@ -944,5 +945,18 @@ PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 }  // namespace
 
 Platform os = kHost;
+
+// msvcrt's own: _vsnprintf neither terminates a text that fills the buffer
+// nor says how long a cut one was, which _vscprintf does.
+int formatHostV(char* buffer, size_t size, const char* format, va_list arguments) {
+  va_list copy;
+  va_copy(copy, arguments);
+  int length = _vscprintf(format, copy);
+  va_end(copy);
+  if (size == 0) return length;
+  int stored = _vsnprintf(buffer, size - 1, format, arguments);
+  buffer[stored < 0 ? size - 1 : static_cast<size_t>(stored)] = '\0';
+  return length;
+}
 
 const Platform& hostPlatform() { return kHost; }

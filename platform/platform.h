@@ -7,6 +7,8 @@
 // Tests replace one entry (see ScopedOverride in testing/) and restore it.
 #pragma once
 
+#include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -257,6 +259,13 @@ struct Platform {
   static_assert(kHost.name != nullptr, "the platform entry " #name " is not filled");
 
 extern Platform os;
+
+// vsnprintf as C99 has it (the whole text's length returned, negative on a
+// format error; at most size - 1 characters stored, and a terminator), made
+// with the host C runtime's own formatter. On Windows that is the system's,
+// which does all the launcher formats (%d, %u, %lu, %s, %c) without the 10
+// KiB of MinGW's own. Not an operating-system call: no entry of the table.
+int formatHostV(char* buffer, size_t size, const char* format, va_list arguments);
 
 // The real operations of this host, for restoring a replaced entry.
 const Platform& hostPlatform();

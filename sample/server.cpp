@@ -5,22 +5,23 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/format.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: sample-server <instanceDir> [holdMilliseconds]\n");
+    fputs("usage: sample-server <instanceDir> [holdMilliseconds]\n", stderr);
     return 2;
   }
   char name[1024];
-  snprintf(name, sizeof name, "%s" PATH_SEP "locks", argv[1]);
+  formatText(name, sizeof name, "%s" PATH_SEP "locks", argv[1]);
   os.makeDirectory(name);
-  snprintf(name, sizeof name, "%s" PATH_SEP "locks" PATH_SEP "server.lock", argv[1]);
+  formatText(name, sizeof name, "%s" PATH_SEP "locks" PATH_SEP "server.lock", argv[1]);
   FILE* create = fopen(name, "a");
   if (create != nullptr) fclose(create);
   int fd = os.openReadWrite(name);
   if (fd == -1 || os.lockFirstByte(fd) != 0) {
-    fprintf(stderr, "sample-server: cannot lock '%s'\n", name);
+    printError("sample-server: cannot lock '%s'\n", name);
     return 1;
   }
   long holdMilliseconds = argc > 2 ? strtol(argv[2], nullptr, 10) : -1;
