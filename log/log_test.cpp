@@ -48,6 +48,34 @@ TEST_F(LogTest, LongMessageIsWrittenWhole) {
   EXPECT_EQ(logMessages().back(), text);
 }
 
+// Around 2048 characters, the size an entry is formatted in without the
+// heap, a message keeps its last character, and an entry of any length is
+// written whole (the lengths below count the whole entry on disk: header,
+// message and line end). The header's length is read from a real entry.
+TEST_F(LogTest, MessagesAndEntriesAroundTheFormattingBufferAreWrittenWhole) {
+  logMessage("measure");
+  std::string raw = readFile(logFile());
+  const size_t lineEnd = hostText("\n").size();
+  size_t header = logEntryHeaderLength(raw, raw.find(hostText("\n")) + lineEnd);
+  ASSERT_GT(header, 0u) << raw;
+  const struct {
+    size_t messageLength;
+    size_t entryLength;
+  } cases[] = {
+      {2047, 0}, {2048, 0}, {2049, 0}, {0, 2047}, {0, 2048}, {0, 2049},
+  };
+  for (const auto& c : cases) {
+    size_t length = c.messageLength != 0 ? c.messageLength : c.entryLength - header - lineEnd;
+    std::string message(length, 'm');
+    message.back() = 'z';
+    size_t before = readFile(logFile()).size();
+    logMessage("%s", message.c_str());
+    std::string where = "message " + std::to_string(length);
+    EXPECT_EQ(readFile(logFile()).size() - before, header + length + lineEnd) << where;
+    EXPECT_EQ(logMessages().back(), message) << where;
+  }
+}
+
 const uint32_t kCap = 500000;
 
 TEST_F(LogTest, LogOfExactlyTheCapIsAppendedTo) {
