@@ -204,6 +204,29 @@ TEST_F(LogTest, ExecutableInARootDirectoryLogsInTheTemporaryDirectory) {
   EXPECT_EQ(std::string(currentLogPath()), joinPath(joinPath(fakeTemp, "logs"), "native-windows.out"));
 }
 
+// The temporary logs folder is made writable by its owner alone whatever
+// the caller's umask: made by the umask's leave, under umask 000 it would be
+// writable by everyone, refused as a folder another user could shape, and
+// every entry of the run lost.
+TEST_F(LogTest, TheTemporaryLogsFolderIsTheRunsOwnUnderAnyUmask) {
+  setFakeModulePath(joinPath(joinPath(makeScratchDir("umask"), "bin"), "launcher.exe"));
+  fakeTemp = joinPath(makeScratchDir("umask-temp"), "");
+  ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
+  int saved = testSetCreationMask(0);
+  if (saved < 0) GTEST_SKIP() << "this host has no umask";
+  testing::internal::CaptureStdout();
+  logMessage("one");
+  logError("two");
+  std::string out = testing::internal::GetCapturedStdout();
+  testSetCreationMask(saved);
+  std::string folder = joinPath(fakeTemp, "logs");
+  EXPECT_EQ(testPermissionBits(folder.c_str()), 0755);
+  EXPECT_EQ(out, "");
+  std::string log = readFile(joinPath(folder, "native-windows.out"));
+  EXPECT_NE(log.find("one"), std::string::npos);
+  EXPECT_NE(log.find("ERROR:  two"), std::string::npos);
+}
+
 // Where the log may go, as far as composing names goes: every folder opens
 // (as the current directory) and is the run's own; folders opened and made
 // are recorded.
