@@ -555,6 +555,31 @@ TEST_F(LogTest, AnEntryForADeletedFileGoesToTheNewOne) {
   EXPECT_EQ(logMessages().back(), "after");
 }
 
+int infoCalls = 0;
+int newFileDeletedByAnotherRun(int fd, LogFileInfo* info) {
+  int result = hostPlatform().getLogFileInfo(fd, info);
+  // The second open is of the new file, which another run deletes over the
+  // cap before this run writes. Reported through the seam: on Windows the
+  // open log cannot be deleted.
+  if (++infoCalls == 2) info->links = 0;
+  return result;
+}
+
+// One entry may open the log three times: the log is over the cap, and the
+// new file is deleted by another run between this run's open and its write.
+// The entry then goes to the file that is there now.
+TEST_F(LogTest, AnEntryOutlivesTheCapAndAnotherRunsDeletion) {
+  logMessage("start");
+  writeFile(logFile(), std::string(kCap + 1, '.'));
+  infoCalls = 0;
+  ScopedOverride<decltype(os.getLogFileInfo)> info(os.getLogFileInfo, newFileDeletedByAnotherRun);
+  testing::internal::CaptureStdout();
+  logMessage("after");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(infoCalls, 3);
+  EXPECT_EQ(logMessages(), std::vector<std::string>{"after"});
+}
+
 int64_t in2040() { return 2224756800; /* 2040-07-01 12:00 UTC */ }
 
 TEST_F(LogTest, TimeStampsSurvive2038) {
@@ -591,6 +616,46 @@ TEST_F(LogTest, FailedWritesAndClocksLeaveOnlyWholeEntries) {
   EXPECT_EQ(messages[2], "timeless");
   EXPECT_EQ(messages[3], "after");
   EXPECT_NE(readFile(logFile()).find("0000/00/00 00:00:00: (pid="), std::string::npos);
+}
+
+const char kOtherRunsEntry[] = "2024/01/01 00:00:00: (pid=1)  another run's entry\n";
+int halfThenAnotherRunThenDiskFull(int fd, const char* text, uint32_t length) {
+  hostPlatform().appendToLog(fd, text, length / 2);
+  // Only a run that does not hold the lock can be overtaken here.
+  if (lockAnswer != kLogLocked) hostPlatform().appendToLog(fd, kOtherRunsEntry, sizeof kOtherRunsEntry - 1);
+  return -1;
+}
+
+// A write that fails part-way is cut back to the size measured before it
+// only under the entry lock: without the lock another run may have written
+// after it, and the cut would take that run's entry too.
+TEST_F(LogWaitTest, AFailedWriteIsCutBackOnlyUnderTheLock) {
+  const struct {
+    int answer;
+    bool cutBack;
+  } cases[] = {{kLogLocked, true}, {kLogLockedByAStranger, false}};
+  for (const auto& c : cases) {
+    resetLogForTesting();
+    writeFile(logFile(), "");
+    lockAnswer = kLogLocked;
+    logMessage("before");
+    std::string before = readFile(logFile());
+    lockAnswer = c.answer;
+    {
+      ScopedOverride<decltype(os.appendToLog)> full(os.appendToLog, halfThenAnotherRunThenDiskFull);
+      testing::internal::CaptureStdout();
+      logMessage("lost %s", std::string(300, 'x').c_str());
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not create log file.\n") << c.answer;
+    }
+    std::string after = readFile(logFile());
+    if (c.cutBack) {
+      EXPECT_EQ(after, before);
+    } else {
+      EXPECT_GT(after.size(), before.size());
+      EXPECT_EQ(after.substr(after.size() - strlen(kOtherRunsEntry)), kOtherRunsEntry)
+          << "the cut took another run's entry";
+    }
+  }
 }
 
 // Several processes writing into one log at once: every entry arrives
