@@ -133,4 +133,39 @@ TEST_F(LaunchRunTest, ACommandLineTooLongForTheBuffer) {
             "ERROR:  Failed to construct the full commandline because the buffer wasn't big enough.");
 }
 
+std::vector<std::string> createdLines;
+int recordCreation(char* commandLine, int inherit, uint32_t flags, const StartupInfo* startup,
+                   ProcessInformation* info) {
+  createdLines.push_back(commandLine);
+  return fakeCreate(commandLine, inherit, flags, startup, info);
+}
+
+// Both handlers compose into a buffer of 2100 bytes: a joined command line
+// of 2099 characters is created as it is, one of 2100 creates nothing.
+TEST_F(LaunchRunTest, TheJoinedCommandLineHoldsUpTo2099Characters) {
+  ScopedOverride<decltype(os.CreateProcessA)> create(os.CreateProcessA, recordCreation);
+  ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, scriptedExitCode);
+  exitCodeScript = {0};
+  const struct {
+    const char* name;
+    int (*handler)(int, char**);
+    size_t length;
+    int result;
+  } cases[] = {
+      {"launch", launchCommand, 2099, 77},
+      {"launch", launchCommand, 2100, -1},
+      {"run", runCommand, 2099, 0},
+      {"run", runCommand, 2100, -1},
+  };
+  for (const auto& c : cases) {
+    createdLines.clear();
+    std::string word(c.length - 5, 'w');
+    std::string where = std::string(c.name) + " " + std::to_string(c.length);
+    EXPECT_EQ(call(c.handler, {"prog", word}), c.result) << where;
+    std::vector<std::string> expected;
+    if (c.result != -1) expected.push_back("prog " + word);
+    EXPECT_EQ(createdLines, expected) << where;
+  }
+}
+
 }  // namespace

@@ -75,6 +75,34 @@ TEST_F(StartTest, ACommandLineTooLongStartsNothing) {
             "ERROR:  Couldn't start the child process because the full command line could not be constructed.");
 }
 
+std::vector<std::string> createdLines;
+int recordCreation(char* commandLine, int, uint32_t, const StartupInfo*, ProcessInformation* info) {
+  createdLines.push_back(commandLine);
+  info->processId = 4321;
+  return 1;
+}
+
+// The server's command line is composed into a buffer of 2100 bytes: 2099
+// characters start the server (no real process: the creation is recorded),
+// 2100 start nothing and write no PID file.
+TEST_F(StartTest, TheJoinedCommandLineHoldsUpTo2099Characters) {
+  ScopedOverride<decltype(os.CreateProcessA)> create(os.CreateProcessA, recordCreation);
+  const struct {
+    size_t length;
+    int result;
+  } cases[] = {{2099, 4321}, {2100, -1}};
+  for (const auto& c : cases) {
+    createdLines.clear();
+    hostPlatform().removeFile(pidFile_.c_str());
+    std::string word(c.length - 5, 'w');
+    EXPECT_EQ(callWithArgs(startCommand, {"launcher.exe", "start", instance_, "prog", word}), c.result) << c.length;
+    std::vector<std::string> expected;
+    if (c.result != -1) expected.push_back("prog " + word);
+    EXPECT_EQ(createdLines, expected) << c.length;
+    EXPECT_EQ(pathExists(pidFile_), c.result != -1) << c.length;
+  }
+}
+
 TEST_F(StartTest, RefusedDirectoriesStartNothing) {
   const char* refused[] = {"C:", "no-such-directory-here"};
   for (const char* dir : refused) {

@@ -48,6 +48,34 @@ TEST_F(LogTest, LongMessageIsWrittenWhole) {
   EXPECT_EQ(logMessages().back(), text);
 }
 
+// Around 2048 characters, the size an entry is formatted in without the
+// heap, a message keeps its last character, and an entry of any length is
+// written whole (the lengths below count the whole entry on disk: header,
+// message and line end). The header's length is read from a real entry.
+TEST_F(LogTest, MessagesAndEntriesAroundTheFormattingBufferAreWrittenWhole) {
+  logMessage("measure");
+  std::string raw = readFile(logFile());
+  const size_t lineEnd = hostText("\n").size();
+  size_t header = logEntryHeaderLength(raw, raw.find(hostText("\n")) + lineEnd);
+  ASSERT_GT(header, 0u) << raw;
+  const struct {
+    size_t messageLength;
+    size_t entryLength;
+  } cases[] = {
+      {2047, 0}, {2048, 0}, {2049, 0}, {0, 2047}, {0, 2048}, {0, 2049},
+  };
+  for (const auto& c : cases) {
+    size_t length = c.messageLength != 0 ? c.messageLength : c.entryLength - header - lineEnd;
+    std::string message(length, 'm');
+    message.back() = 'z';
+    size_t before = readFile(logFile()).size();
+    logMessage("%s", message.c_str());
+    std::string where = "message " + std::to_string(length);
+    EXPECT_EQ(readFile(logFile()).size() - before, header + length + lineEnd) << where;
+    EXPECT_EQ(logMessages().back(), message) << where;
+  }
+}
+
 const uint32_t kCap = 500000;
 
 TEST_F(LogTest, LogOfExactlyTheCapIsAppendedTo) {
@@ -174,6 +202,29 @@ TEST_F(LogTest, ExecutableInARootDirectoryLogsInTheTemporaryDirectory) {
   ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
   logMessage("x");
   EXPECT_EQ(std::string(currentLogPath()), joinPath(joinPath(fakeTemp, "logs"), "native-windows.out"));
+}
+
+// The temporary logs folder is made writable by its owner alone whatever
+// the caller's umask: made by the umask's leave, under umask 000 it would be
+// writable by everyone, refused as a folder another user could shape, and
+// every entry of the run lost.
+TEST_F(LogTest, TheTemporaryLogsFolderIsTheRunsOwnUnderAnyUmask) {
+  setFakeModulePath(joinPath(joinPath(makeScratchDir("umask"), "bin"), "launcher.exe"));
+  fakeTemp = joinPath(makeScratchDir("umask-temp"), "");
+  ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
+  int saved = testSetCreationMask(0);
+  if (saved < 0) GTEST_SKIP() << "this host has no umask";
+  testing::internal::CaptureStdout();
+  logMessage("one");
+  logError("two");
+  std::string out = testing::internal::GetCapturedStdout();
+  testSetCreationMask(saved);
+  std::string folder = joinPath(fakeTemp, "logs");
+  EXPECT_EQ(testPermissionBits(folder.c_str()), 0755);
+  EXPECT_EQ(out, "");
+  std::string log = readFile(joinPath(folder, "native-windows.out"));
+  EXPECT_NE(log.find("one"), std::string::npos);
+  EXPECT_NE(log.find("ERROR:  two"), std::string::npos);
 }
 
 // Where the log may go, as far as composing names goes: every folder opens
@@ -533,6 +584,31 @@ TEST_F(LogTest, AnEntryForADeletedFileGoesToTheNewOne) {
   EXPECT_EQ(logMessages().back(), "after");
 }
 
+int infoCalls = 0;
+int newFileDeletedByAnotherRun(int fd, LogFileInfo* info) {
+  int result = hostPlatform().getLogFileInfo(fd, info);
+  // The second open is of the new file, which another run deletes over the
+  // cap before this run writes. Reported through the seam: on Windows the
+  // open log cannot be deleted.
+  if (++infoCalls == 2) info->links = 0;
+  return result;
+}
+
+// One entry may open the log three times: the log is over the cap, and the
+// new file is deleted by another run between this run's open and its write.
+// The entry then goes to the file that is there now.
+TEST_F(LogTest, AnEntryOutlivesTheCapAndAnotherRunsDeletion) {
+  logMessage("start");
+  writeFile(logFile(), std::string(kCap + 1, '.'));
+  infoCalls = 0;
+  ScopedOverride<decltype(os.getLogFileInfo)> info(os.getLogFileInfo, newFileDeletedByAnotherRun);
+  testing::internal::CaptureStdout();
+  logMessage("after");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(infoCalls, 3);
+  EXPECT_EQ(logMessages(), std::vector<std::string>{"after"});
+}
+
 int64_t in2040() { return 2224756800; /* 2040-07-01 12:00 UTC */ }
 
 TEST_F(LogTest, TimeStampsSurvive2038) {
@@ -569,6 +645,46 @@ TEST_F(LogTest, FailedWritesAndClocksLeaveOnlyWholeEntries) {
   EXPECT_EQ(messages[2], "timeless");
   EXPECT_EQ(messages[3], "after");
   EXPECT_NE(readFile(logFile()).find("0000/00/00 00:00:00: (pid="), std::string::npos);
+}
+
+const char kOtherRunsEntry[] = "2024/01/01 00:00:00: (pid=1)  another run's entry\n";
+int halfThenAnotherRunThenDiskFull(int fd, const char* text, uint32_t length) {
+  hostPlatform().appendToLog(fd, text, length / 2);
+  // Only a run that does not hold the lock can be overtaken here.
+  if (lockAnswer != kLogLocked) hostPlatform().appendToLog(fd, kOtherRunsEntry, sizeof kOtherRunsEntry - 1);
+  return -1;
+}
+
+// A write that fails part-way is cut back to the size measured before it
+// only under the entry lock: without the lock another run may have written
+// after it, and the cut would take that run's entry too.
+TEST_F(LogWaitTest, AFailedWriteIsCutBackOnlyUnderTheLock) {
+  const struct {
+    int answer;
+    bool cutBack;
+  } cases[] = {{kLogLocked, true}, {kLogLockedByAStranger, false}};
+  for (const auto& c : cases) {
+    resetLogForTesting();
+    writeFile(logFile(), "");
+    lockAnswer = kLogLocked;
+    logMessage("before");
+    std::string before = readFile(logFile());
+    lockAnswer = c.answer;
+    {
+      ScopedOverride<decltype(os.appendToLog)> full(os.appendToLog, halfThenAnotherRunThenDiskFull);
+      testing::internal::CaptureStdout();
+      logMessage("lost %s", std::string(300, 'x').c_str());
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not create log file.\n") << c.answer;
+    }
+    std::string after = readFile(logFile());
+    if (c.cutBack) {
+      EXPECT_EQ(after, before);
+    } else {
+      EXPECT_GT(after.size(), before.size());
+      EXPECT_EQ(after.substr(after.size() - strlen(kOtherRunsEntry)), kOtherRunsEntry)
+          << "the cut took another run's entry";
+    }
+  }
 }
 
 // Several processes writing into one log at once: every entry arrives

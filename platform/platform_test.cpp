@@ -96,6 +96,93 @@ TEST(Folder, OnlyAFolderOfTheUserOrTheSystemIsPrivate) {
   host.CloseHandle(folder);
 }
 
+const char kLogName[] = "native-windows.out";
+
+// The cap's own rule, on each host: a log of exactly 500000 bytes stays
+// (not over the cap: no error either), one byte more is deleted.
+TEST(LogFile, OnlyALogOverTheCapIsDeleted) {
+  const Platform& host = hostPlatform();
+  std::string dir = makeScratchDir("log-cap");
+  std::string log = joinPath(dir, kLogName);
+  Handle folder = host.openFolder(dir.c_str());
+  ASSERT_NE(folder, nullptr);
+  const struct {
+    size_t size;
+    int deleted;
+  } cases[] = {{500000, 0}, {500001, 1}};
+  for (const auto& c : cases) {
+    writeFile(log, std::string(c.size, '.'));
+    EXPECT_EQ(host.deleteLogOverCap(folder, kLogName, 500000), c.deleted) << c.size;
+    if (!c.deleted) {
+      EXPECT_EQ(host.GetLastError(), 0u) << c.size;
+    }
+    EXPECT_EQ(pathExists(log), c.deleted == 0) << c.size;
+  }
+  host.CloseHandle(folder);
+}
+
+// While a run has the log open and locked, other runs open it too and
+// readers read it, but the cap's deletion is held up until the run closes
+// it (Windows: the open shares no deletion; POSIX: the entry's lock).
+TEST(LogFile, AnOpenLogIsSharedWithRunsAndReadersButNotDeleted) {
+  const Platform& host = hostPlatform();
+  std::string dir = makeScratchDir("log-sharing");
+  std::string log = joinPath(dir, kLogName);
+  writeFile(log, std::string(500001, '.'));
+  Handle folder = host.openFolder(dir.c_str());
+  ASSERT_NE(folder, nullptr);
+  int fd = host.openLog(folder, kLogName);
+  ASSERT_NE(fd, -1) << host.GetLastError();
+  ASSERT_EQ(host.tryLockLog(fd), kLogLocked);
+  int second = host.openLog(folder, kLogName);
+  EXPECT_NE(second, -1) << host.GetLastError();
+  int reader = host.openFileInFolder(folder, kLogName, kFolderFileRead);
+  EXPECT_NE(reader, -1) << host.GetLastError();
+  if (second != -1) host.closeLog(second);
+  if (reader != -1) host.closeDescriptor(reader);
+
+  EXPECT_EQ(host.deleteLogOverCap(folder, kLogName, 500000), 0);
+  EXPECT_EQ(host.GetLastError(), kErrorSharingViolation);
+  EXPECT_TRUE(pathExists(log));
+  host.closeLog(fd);
+  EXPECT_EQ(host.deleteLogOverCap(folder, kLogName, 500000), 1);
+  EXPECT_FALSE(pathExists(log));
+  host.CloseHandle(folder);
+}
+
+// The entry lock tells another run, which locks the launcher's byte alone,
+// from another program locking the whole file; closing the log releases it.
+TEST(LogFile, TheLockProbeTellsAnotherRunFromAStranger) {
+  const Platform& host = hostPlatform();
+  std::string dir = makeScratchDir("log-lock");
+  std::string log = joinPath(dir, kLogName);
+  writeFile(log, "");
+  Handle folder = host.openFolder(dir.c_str());
+  ASSERT_NE(folder, nullptr);
+  int first = host.openLog(folder, kLogName);
+  int second = host.openLog(folder, kLogName);
+  ASSERT_NE(first, -1);
+  ASSERT_NE(second, -1);
+  EXPECT_EQ(host.tryLockLog(first), kLogLocked);
+  EXPECT_EQ(host.tryLockLog(second), kLogLockedByARun);
+  host.closeLog(first);
+  EXPECT_EQ(host.tryLockLog(second), kLogLocked);
+  host.closeLog(second);
+
+  std::string ready = joinPath(dir, "ready");
+  ProcessInformation stranger = startHelper("probe", {"--hold=lock-all", log, ready, "--sleep=60000"});
+  if (waitForFile(ready, 20000)) {
+    int fd = host.openLog(folder, kLogName);
+    EXPECT_NE(fd, -1) << host.GetLastError();
+    if (fd != -1) {
+      EXPECT_EQ(host.tryLockLog(fd), kLogLockedByAStranger);
+      host.closeLog(fd);
+    }
+  }
+  stopHelper(stranger);
+  host.CloseHandle(folder);
+}
+
 #ifndef _WIN32
 // Links at the folder's name or a file's name are refused, never followed;
 // a FIFO is not waited on, and not opened.

@@ -290,6 +290,80 @@ start_and_stop() {
   wait_for 60 "the sample server to be gone" eval '! program_running sample-server.exe'
 }
 
+# The processes of the given Wine prefixes: every process whose environment
+# names one of them (Wine's server and loaders, and the Windows programs
+# they run: the session probe, wineboot, services.exe, winedevice.exe), or
+# whose command line holds a path inside one. This shell and its callers
+# are never among them, and the scan starts no process of its own that
+# could be. One PID a line.
+prefix_processes() {
+  local -A mine=()
+  local pid=$BASHPID stat dir entry prefix found
+  while [ "${pid:-0}" != 0 ] && [ -z "${mine[$pid]:-}" ]; do
+    mine[$pid]=1
+    read -r stat <"/proc/$pid/stat" 2>/dev/null || break
+    stat=${stat##*') '}
+    read -r _ pid _ <<<"$stat"
+  done
+  for dir in /proc/[0-9]*; do
+    pid=${dir#/proc/}
+    [ -z "${mine[$pid]:-}" ] || continue
+    found=
+    while [ -z "$found" ] && IFS= read -r -d '' entry; do
+      for prefix in "$@"; do
+        [ "$entry" = "WINEPREFIX=$prefix" ] && found=1
+      done
+    done 2>/dev/null <"$dir/environ"
+    while [ -z "$found" ] && IFS= read -r -d '' entry; do
+      for prefix in "$@"; do
+        [[ "$entry" == *"$prefix/"* ]] && found=1
+      done
+    done 2>/dev/null <"$dir/cmdline"
+    [ -z "$found" ] || echo "$pid"
+  done
+}
+
+# Ends every process of the given prefixes, by PID: TERM, then KILL for
+# what is left after 10 s. `wineserver -k` is not enough: under emulation
+# the prefix's programs do not notice that their server has gone, and run
+# on (the session probe for two hours). 0 when none is left.
+end_prefix_processes() {
+  local signal pids
+  for signal in TERM KILL; do
+    pids=$(prefix_processes "$@")
+    [ -n "$pids" ] || return 0
+    # shellcheck disable=SC2086
+    kill -s "$signal" $pids 2>/dev/null
+    for _ in $(seq 20); do
+      [ -n "$(prefix_processes "$@")" ] || return 0
+      sleep 0.5
+    done
+  done
+  [ -z "$(prefix_processes "$@")" ]
+}
+
+# What is left of the prefixes, for a failure message: PID and command line.
+describe_prefix_processes() {
+  local pid
+  for pid in $(prefix_processes "$@"); do
+    printf ' [%s %s]' "$pid" "$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | head -c 120)"
+  done
+}
+
+# On every way out of the shipped test: the server ended, then every
+# process of the prefix (and of one being made), the work folder removed.
+# A process left running is a failure, whatever else happened.
+end_shipped_test() {
+  local status=$?
+  wineserver -k >/dev/null 2>&1
+  if ! end_prefix_processes "$WINEPREFIX" "$WINEPREFIX.new"; then
+    echo "  FAIL: processes of $WINEPREFIX still running:$(describe_prefix_processes "$WINEPREFIX" "$WINEPREFIX.new")"
+    status=1
+  fi
+  [ -z "${work:-}" ] || rm -rf "$work"
+  exit "$status"
+}
+
 # Makes the 32-bit prefix aside and puts it in place only once whole: under
 # emulation Wine itself crashes now and then (qemu: "uncaught target
 # signal 11"), and a prefix whose set-up stopped half-way lacks DLLs that
@@ -329,6 +403,7 @@ start_session() {
     [ -s "$work/session.txt" ] && return 0
     echo "   Wine did not start the session (attempt $attempt): $(head -c 300 "$work/session-stderr.txt")"
     wineserver -k 2>/dev/null
+    end_prefix_processes "$WINEPREFIX"
   done
   fail "no Wine session after two attempts"
   return 1
@@ -350,8 +425,9 @@ shipped() {
   # launcher needs neither), no desktop menu entries made.
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   hold_wine_prefix
+  work=
+  trap end_shipped_test EXIT
   [ -f "$WINEPREFIX/drive_c/windows/system32/msvcrt.dll" ] || make_prefix32 || { finish; exit; }
-  trap 'wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
   work=$(mktemp -d "${TMPDIR:-/tmp}/launcher-shipped.XXXXXX")
   mkdir -p "$work/app/bin" "$work/app/logs"
   cp "$build/launcher.exe" "$build/sample-server.exe" "$build/probe.exe" "$work/app/bin/"
@@ -394,6 +470,11 @@ shipped() {
   start_and_stop "$work/instance"
   echo "-- start and stop in an instance directory named outside the code page"
   start_and_stop "$work/инстанс-实例"
+
+  echo "-- nothing of the prefix is left running"
+  wineserver -k >/dev/null 2>&1
+  end_prefix_processes "$WINEPREFIX" ||
+    fail "processes of the prefix still running after TERM and KILL:$(describe_prefix_processes "$WINEPREFIX")"
   finish
 }
 

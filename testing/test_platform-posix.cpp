@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +51,13 @@ int testHoldFile(const char* path, const char* how) {
   lock.l_whence = SEEK_SET;
   lock.l_len = firstByte ? 1 : 0;
   return fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 0 : -1;
+}
+
+int testSetCreationMask(int mask) { return static_cast<int>(umask(static_cast<mode_t>(mask))); }
+
+int testPermissionBits(const char* path) {
+  struct stat status;
+  return stat(path, &status) == 0 ? static_cast<int>(status.st_mode & 07777) : -1;
 }
 
 int testGiveToAnotherUser(const char* path) {

@@ -56,6 +56,10 @@ int testHoldFile(const char* path, const char* how) {
                                                                                                               : -1;
 }
 
+int testSetCreationMask(int) { return -1; }
+
+int testPermissionBits(const char*) { return -1; }
+
 // Setting another account as owner needs the restore privilege, present but
 // disabled in an administrator's token.
 void enableRestorePrivilege() {

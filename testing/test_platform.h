@@ -25,6 +25,13 @@ int testRemoveDirectory(const char* path);
 // deletion, as a monitoring tool may. 0 when held.
 int testHoldFile(const char* path, const char* how);
 
+// Sets the process's file-creation mask (the POSIX umask) and returns the
+// one it replaces; -1, changing nothing, where the host has none (Windows).
+int testSetCreationMask(int mask);
+// The permission bits of path (POSIX: mode & 07777), or -1 where the host
+// has none or path cannot be read.
+int testPermissionBits(const char* path);
+
 // Makes another account the owner of path (POSIX: nobody, as root;
 // Windows: the Guests group, with the restore privilege where the token has
 // it); 0 when done, -1 where this process may not.
