@@ -44,6 +44,9 @@ char* logPath = nullptr;
 Handle logFolder = nullptr;
 // 0 when the log's folder was refused: every entry is then lost.
 int logAllowed = 1;
+// The last error of deleting a copy of the log renamed aside, when that
+// failed: reported after the entry under way.
+uint32_t asideCopyError = 0;
 // Set once a wait has run out: the rest of the run does not wait again.
 int openGaveUp = 0;
 int lockGaveUp = 0;
@@ -238,6 +241,7 @@ int deleteOverCap(int* refused) {
   for (;;) {
     if (os.deleteLogOverCap(logFolder, kLogFileName, kLogSizeCap)) {
       endWait(wait);
+      asideCopyError = os.GetLastError();
       return 1;
     }
     uint32_t error = os.GetLastError();
@@ -398,6 +402,14 @@ void writeLogEntry(int isError, const char* format, va_list arguments) {
     fputs("Could not create log file.\n", stdout);
     fflush(stdout);
   }
+  // Reported as an entry of its own, once the entry under way is whole.
+  if (asideCopyError != 0) {
+    int error = static_cast<int>(asideCopyError);
+    asideCopyError = 0;
+    logError("Could not delete the copy of the log renamed aside for its deletion (last error %d); a later "
+             "deletion removes it.",
+             error);
+  }
 }
 
 void logMessage(const char* format, ...) {
@@ -429,4 +441,5 @@ void resetLogForTesting() {
   lockGaveUp = 0;
   capGaveUp = 0;
   runWaited = 0;
+  asideCopyError = 0;
 }

@@ -609,6 +609,31 @@ TEST_F(LogTest, AnEntryOutlivesTheCapAndAnotherRunsDeletion) {
   EXPECT_EQ(logMessages(), std::vector<std::string>{"after"});
 }
 
+std::string deletedLog;
+int deletedLeavingACopy(Handle, const char*, uint32_t) {
+  std::remove(deletedLog.c_str());
+  return 1;
+}
+uint32_t copyNotDeleted() { return kErrorAccessDenied; }
+
+// Where the log's deletion had to rename it aside and that copy could not
+// be deleted (a reader held it without sharing deletion), the run says so
+// once, after the entry under way, which starts the new log.
+TEST_F(LogTest, ACopyLeftAsideIsReportedOnce) {
+  logMessage("start");
+  writeFile(logFile(), std::string(kCap + 1, '.'));
+  deletedLog = logFile();
+  ScopedOverride<decltype(os.deleteLogOverCap)> cap(os.deleteLogOverCap, deletedLeavingACopy);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, copyNotDeleted);
+  logMessage("after");
+  logMessage("later");
+  EXPECT_EQ(logMessages(), (std::vector<std::string>{
+                               "after",
+                               "ERROR:  Could not delete the copy of the log renamed aside for its deletion (last "
+                               "error 5); a later deletion removes it.",
+                               "later"}));
+}
+
 int64_t in2040() { return 2224756800; /* 2040-07-01 12:00 UTC */ }
 
 TEST_F(LogTest, TimeStampsSurvive2038) {

@@ -703,6 +703,7 @@ int deleteLogOverCap(Handle folderHandle, const char* name, uint32_t cap) {
     failWith(errno);
   } else {
     deleted = 1;
+    lastError = 0;
   }
   if (fd >= 0) close(fd);
   flock(folder, LOCK_UN);

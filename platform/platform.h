@@ -152,12 +152,15 @@ struct ProcessInformation {
   /* and on the file). Never follows a link. 1 when it deleted the file; */                                     \
   /* else 0, with the last error kErrorAccessDenied where this user may not, */                                 \
   /* kErrorSharingViolation where another run held it up, 0 when the file */                                   \
-  /* was not over the cap (or not a plain file of its own). */                                                   \
+  /* was not over the cap (or not a plain file of its own). After a deletion */                                 \
+  /* the last error is 0, or (Windows) that of deleting the copy the file */                                    \
+  /* was renamed aside to, which a later deletion then removes. */                                               \
   X(int, deleteLogOverCap, (Handle folder, const char* name, uint32_t cap))                                      \
   /* 1 when an open folder the log may be written into (or made in) can be */                                   \
   /* changed by no other user: POSIX, owned by the effective user or root and */                                \
   /* writable by others only when sticky; Windows, owned by the current user, */                                \
-  /* Administrators or SYSTEM. */                                                                                \
+  /* Administrators or SYSTEM, and no other account may add, write or */                                        \
+  /* delete there or change who may. */                                                                          \
   X(int, isPrivateFolder, (Handle folder))                                                                       \
   /* Runtime file functions. */                                                                                  \
   X(int, makeDirectory, (const char* path))                                                                      \
