@@ -1,6 +1,7 @@
 #include "instance/stop.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -224,6 +225,40 @@ TEST_F(StopTest, ALocksFolderThatIsALinkIsRefusedAndWaitedFor) {
   EXPECT_NE(logText().find("Could not open the lock file '" + lockFile_ + "' (last error 4395), so the server may "
                            "still hold it.\n"),
             std::string::npos);
+}
+
+// The instance directory is opened once for the whole stop: a folder
+// renamed away and replaced by another meanwhile (by a user who may change
+// a folder along its path) does not move the stop to the other instance.
+std::string swappedDir;
+Handle openThenSwap(Handle parent, const char* name) {
+  Handle opened = hostPlatform().openFolderAt(parent, name);
+  if (parent == nullptr && swappedDir == name) {
+    swappedDir.clear();
+    // Refused on Windows while the folder is held: then nothing is swapped.
+    if (std::rename(name, (std::string(name) + ".moved").c_str()) == 0) {
+      hostPlatform().makeDirectory(name);
+      hostPlatform().makeDirectory(joinPath(name, "logs").c_str());
+      writeFile(joinPath(joinPath(name, "logs"), "server.pid"), "2147483631\n");
+    }
+  }
+  return opened;
+}
+
+TEST_F(StopTest, TheInstanceDirectoryIsOpenedOnceForTheWholeStop) {
+  writeFile(pidFile_, kUnusedPid);
+  swappedDir = instance_;
+  ScopedOverride<decltype(os.openFolderAt)> open(os.openFolderAt, openThenSwap);
+  EXPECT_EQ(stop(), 0);
+  EXPECT_NE(logText().find("Read '2147483632\n' from the PID file"), std::string::npos) << logText();
+  EXPECT_EQ(logText().find("2147483631"), std::string::npos);
+  // Only the held instance's PID file goes.
+  if (pathExists(instance_ + ".moved")) {
+    EXPECT_EQ(readFile(pidFile_), "2147483631\n") << "the other instance's PID file stays";
+    EXPECT_FALSE(pathExists(joinPath(joinPath(instance_ + ".moved", "logs"), "server.pid")));
+  } else {
+    EXPECT_FALSE(pathExists(pidFile_));
+  }
 }
 
 TEST_F(StopTest, AFailedTerminationEndsTheStopQuietly) {

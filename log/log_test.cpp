@@ -443,6 +443,26 @@ TEST_F(LogWaitTest, TheCapsWaitsComeOutOfTheRunsOneBudget) {
   EXPECT_EQ(later, 20u);
 }
 
+// With the budget to spare, a deletion held up costs one short wait, once
+// per run: the log grows past the cap while it is held, and no entry waits.
+TEST_F(LogWaitTest, ACapHeldUpCostsTheRunOneShortWait) {
+  ScopedOverride<decltype(os.tryLockLog)> lock(os.tryLockLog, hostPlatform().tryLockLog);
+  ScopedOverride<decltype(os.deleteLogOverCap)> cap(os.deleteLogOverCap, capHeldUp);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, heldUpOrNothing);
+  writeFile(logFile(), std::string(kCap + 1, '.'));
+  recordedSleeps.clear();
+  logMessage("first");
+  EXPECT_EQ(sleptInAll(), 100u);
+  recordedSleeps.clear();
+  for (int i = 0; i < 5; i++) logMessage("later");
+  EXPECT_EQ(sleptInAll(), 0u);
+  std::string raw = readFile(logFile());
+  size_t later = 0;
+  for (size_t at = raw.find("later"); at != std::string::npos; at = raw.find("later", at + 1)) later++;
+  EXPECT_EQ(later, 5u);
+  EXPECT_GT(raw.size(), kCap + 1) << "written after the old text";
+}
+
 int sharingViolations = 0;
 int openHeldForDeletion(Handle, const char*) {
   sharingViolations++;

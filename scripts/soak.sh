@@ -32,6 +32,11 @@ while [ $# -gt 0 ]; do
 done
 native_runs=${1:-150}
 wine_runs=${2:-100}
+# A count that is no number would run nothing, and "passed" would say
+# nothing was wrong.
+for count in "$native_runs" "$wine_runs" "$writers"; do
+  [[ $count =~ ^[0-9]+$ ]] || { echo "soak: runs and writers are numbers, not '$count'" >&2; exit 2; }
+done
 word_length=${SOAK_WORD_LENGTH:-20000}
 
 # The Windows build that Wine can run here (win64 where 32-bit programs
