@@ -59,4 +59,23 @@ TEST(FormatBounded, KeepsTheLastCharacterOfALongTextThatFillsTheCapacity) {
   EXPECT_EQ(buffer, text);
 }
 
+// snprintf's contract, on the host's own formatter (msvcrt's on Windows,
+// which by itself neither terminates a text that fills the buffer nor says
+// how long a cut one was): the whole length returned, the text cut to the
+// buffer and always terminated.
+TEST(FormatText, ReturnsTheWholeLengthAndAlwaysTerminates) {
+  const struct {
+    size_t size;
+    const char* stored;
+  } cases[] = {{8, "pid=-42"}, {7, "pid=-4"}, {3, "pi"}, {1, ""}};
+  for (const auto& c : cases) {
+    char buffer[16];
+    memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(formatText(buffer, c.size, "%s=%d", "pid", -42), 7) << c.size;
+    EXPECT_STREQ(buffer, c.stored) << c.size;
+    EXPECT_EQ(buffer[c.size], '#') << "nothing written past the size " << c.size;
+  }
+  EXPECT_EQ(formatText(nullptr, 0, "%u%c", 4000000000u, 'x'), 11) << "the length alone";
+}
+
 }  // namespace

@@ -615,13 +615,19 @@ int openLog(Handle folder, const char* name) {
 // closed.
 const off_t kLogLockOffset = 0x7FFFFFFFFFFFFFFELL;
 
-int setLogLock(int fd, off_t offset, short type) {
+// A lock request of type for the one byte at offset.
+struct flock oneByte(short type, off_t offset) {
   struct flock lock;
   memset(&lock, 0, sizeof lock);
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = offset;
   lock.l_len = 1;
+  return lock;
+}
+
+int setLogLock(int fd, off_t offset, short type) {
+  struct flock lock = oneByte(type, offset);
   return fcntl(fd, F_OFD_SETLK, &lock);
 }
 
@@ -725,12 +731,7 @@ int makeDirectory(const char* path) { return mkdir(path, 0755); }
 int openReadWrite(const char* path) { return open(path, O_RDWR | O_CLOEXEC); }
 
 int setFirstByteLock(int fd, short type) {
-  struct flock lock;
-  memset(&lock, 0, sizeof lock);
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 1;
+  struct flock lock = oneByte(type, 0);
   if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
   if (errno == EAGAIN) errno = EACCES;
   return -1;
@@ -744,12 +745,7 @@ int unlockFirstByte(int fd) { return setFirstByteLock(fd, F_UNLCK); }
 // suffices, and a reader's shared lock (which a test for a write lock also
 // meets) is told from the server's exclusive one.
 int probeFirstByteLock(int fd) {
-  struct flock lock;
-  memset(&lock, 0, sizeof lock);
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 1;
+  struct flock lock = oneByte(F_WRLCK, 0);
   if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return -1;
   return lock.l_type == F_WRLCK ? 1 : 0;
 }

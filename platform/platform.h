@@ -229,8 +229,10 @@ enum FolderFileMode {
   // A new file for writing, created exclusively (never an existing one),
   // shared with no one, and made the launcher's own from the start
   // (POSIX: mode 0644 whatever the umask; Windows: owned by Administrators,
-  // or the user where not elevated, and a protected access list giving full
-  // control to SYSTEM, Administrators and that user, and reading to Users).
+  // SYSTEM when run as SYSTEM, or the user where the token may not give that
+  // owner, and a protected access list giving full control to SYSTEM and
+  // Administrators only, and reading to Users: any administrator's stop
+  // trusts it).
   kFolderFileCreateNew = 1,
   // An existing file for one probe of a byte lock (probeFirstByteLock):
   // opened for reading only, so that a read-only instance can be probed,
