@@ -52,7 +52,8 @@ void printError(const char* format, ...) {
   va_list copy;
   va_copy(copy, arguments);
   int length = formatHostV(text, sizeof text, format, arguments);
-  char* whole = length >= static_cast<int>(sizeof text) ? static_cast<char*>(malloc(static_cast<size_t>(length) + 1)) : nullptr;
+  char* whole = nullptr;
+  if (length >= static_cast<int>(sizeof text)) whole = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
   if (whole != nullptr) formatHostV(whole, static_cast<size_t>(length) + 1, format, copy);
   va_end(copy);
   va_end(arguments);

@@ -254,14 +254,13 @@ int deleteOverCap(int* refused) {
   }
 }
 
-// Runs hold the lock for the moment of one write, and are waited for (up
-// to two seconds, for runs slowed by a loaded machine). That is the run's
-// budget for all its entries, whoever holds the lock: a run stopped inside
-// its write, or anyone who can read the log and imitates a run's lock, must
-// not hold every entry of every other run up. Another program may hold a
-// lock on the whole file for long: such a stranger costs the run one short
-// wait. Once a wait has run out, each entry tries the lock once and is
-// written anyway.
+// Runs hold the lock for the moment of one write, and are waited for out of
+// the run's one budget (two seconds, for runs slowed by a loaded machine),
+// whoever holds the lock: a run stopped inside its write, or anyone who can
+// read the log and imitates a run's lock, must not hold every entry of every
+// other run up. Another program may hold a lock on the whole file for long:
+// such a stranger costs the run one short wait. Once a wait has run out,
+// each entry tries the lock once and is written anyway.
 int lockLogBriefly(int fd) {
   Wait wait = {kRunWaitBudget, 0, 0};
   for (;;) {
@@ -272,7 +271,9 @@ int lockLogBriefly(int fd) {
     }
     if (lockGaveUp) return 0;
     // A stranger's wait is short for the whole run, not for each entry.
-    if (answer != kLogLockedByARun) wait.limit = runWaited < kStrangerLockWaitBudget ? kStrangerLockWaitBudget - runWaited : 0;
+    if (answer != kLogLockedByARun) {
+      wait.limit = runWaited < kStrangerLockWaitBudget ? kStrangerLockWaitBudget - runWaited : 0;
+    }
     if (!pauseWithin(&wait)) {
       lockGaveUp = 1;
       return 0;
