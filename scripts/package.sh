@@ -5,6 +5,9 @@
 # (the zip's checksum and the same ones as inside). The same commit gives the
 # same bytes in any folder at any time: the time stamps come from the commit.
 # The debug information stays in build/package/*.exe.debug.
+# Given a code-signing certificate (LAUNCHER_SIGN_PKCS12 and its password;
+# see scripts/sign.sh), the packaged executables are signed, and the zip and
+# the checksums hold the signed bytes; build/package keeps the unsigned ones.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 LAUNCHER_SETUP_NO_PREFIX=1 bash scripts/setup.sh
@@ -15,6 +18,12 @@ if [ -n "$(git status --porcelain)" ]; then
   exit 1
 fi
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+# A password or a time-stamping server without a certificate is a mistake
+# that would otherwise ship unsigned executables.
+if [ -z "${LAUNCHER_SIGN_PKCS12:-}" ] && [ -n "${LAUNCHER_SIGN_PASSWORD_FILE:-}${LAUNCHER_SIGN_TIMESTAMP_URL:-}${LAUNCHER_SIGN_PASSWORD+set}" ]; then
+  echo "package.sh: signing settings given, but LAUNCHER_SIGN_PKCS12 names no certificate" >&2
+  exit 1
+fi
 
 build=build/package
 rm -rf "$build"
@@ -30,6 +39,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 stage="$build/stage"
 mkdir -p "$stage"
 cp "$build/launcher.exe" "$build/sample-server.exe" README.md "$stage/"
+[ -z "${LAUNCHER_SIGN_PKCS12:-}" ] || bash scripts/sign.sh "$stage/launcher.exe" "$stage/sample-server.exe"
 members=(README.md launcher.exe sample-server.exe)
 (cd "$stage" && sha256sum "${members[@]}" >SHA256SUMS)
 members+=(SHA256SUMS)

@@ -14,7 +14,11 @@
 #     at a different time, under another umask and time zone, and compares
 #     the zips, the checksums and the debug information; builds the native
 #     release in both and compares it too. With a build folder and a clean
-#     tree, the tested launcher.exe must also be the packaged one.
+#     tree, the tested launcher.exe must also be the packaged one. Then
+#     packages both again, signed with a throwaway certificate and root:
+#     the same bytes in both; each executable verifies against that root,
+#     records the commit's time, fails with one byte changed, differs from
+#     the unsigned one only by the signature, and passes the pe checks.
 #   release_test.sh shipped <win32BuildDir>
 #     launcher.exe and sample-server.exe as built for shipping (the
 #     reproducible check shows them to be the packaged bytes), run for real
@@ -22,7 +26,8 @@
 #     under the emulation that setup registers (about a minute a process).
 #     An unknown subcommand, run of a child's exit code, launch, and start
 #     then stop of the sample server, in an instance directory named in ASCII
-#     and in one named outside it; each checks the exit code and the log.
+#     and in one named outside it, and by both signed as a release is with a
+#     throwaway certificate; each checks the exit code and the log.
 # Exit 77 (skipped) when the sources are not a git checkout (reproducible).
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -74,9 +79,14 @@ check_pe() {
     "PE32 executable (console) Intel 80386"*) ;;
     *) fail "$name: file says: $(file -b "$exe")" ;;
   esac
-  local size
+  # The certificate table of a signature (data directory entry 4, whose
+  # address is a file offset) ends the file and holds no code: it is not
+  # counted.
+  local size signature_at
   size=$(stat -c %s "$exe")
-  echo "   $size bytes"
+  signature_at=$(sed -n 's/^Entry 4 \([0-9a-f]*\) [0-9a-f]* Security Directory$/\1/p' <<<"$headers")
+  [ "$((16#${signature_at:-0}))" = 0 ] || size=$((16#$signature_at))
+  echo "   $size bytes$([ "$((16#${signature_at:-0}))" = 0 ] || echo ' before the signature')"
   # 64 KiB until the PID file got its own access list and the instance
   # folders their handle-relative opens (67,101 bytes); trimming back is open.
   [ "$size" -le 69632 ] || fail "$name is $size bytes, over 68 KiB"
@@ -147,6 +157,73 @@ static() {
   finish
 }
 
+# A throwaway root, and a code-signing certificate that it issued, as a
+# certification authority's would be: $1/root.pem, $1/signer.p12 and its
+# password in $1/password. RSA, whose signatures (unlike ECDSA's) are the
+# same bytes every time.
+make_certificate() {
+  local dir=$1
+  mkdir -p "$dir"
+  (cd "$dir" &&
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout root.key -out root.pem -days 30 \
+      -subj "/CN=Launcher Test Root" -addext "basicConstraints=critical,CA:TRUE" \
+      -addext "keyUsage=critical,keyCertSign,cRLSign" &&
+    openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr -subj "/CN=Launcher Test Publisher" &&
+    printf '%s\n' basicConstraints=critical,CA:FALSE keyUsage=critical,digitalSignature \
+      extendedKeyUsage=codeSigning >signer.ext &&
+    openssl x509 -req -in signer.csr -CA root.pem -CAkey root.key -CAcreateserial -days 30 \
+      -extfile signer.ext -out signer.pem &&
+    printf 'throwaway password\n' >password &&
+    openssl pkcs12 -export -inkey signer.key -in signer.pem -out signer.p12 -passout file:password) \
+    >"$dir.log" 2>&1 || { fail "no throwaway certificate: $(tail -n 3 "$dir.log")"; return 1; }
+}
+
+# Offsets of the PE32 header fields that signing rewrites: the checksum and
+# the certificate table's entry in the data directory.
+pe_checksum_at() { echo $(($(od -An -tu4 -j 60 -N 4 "$1" | tr -d ' ') + 24 + 64)); }
+pe_certificates_at() { echo $(($(od -An -tu4 -j 60 -N 4 "$1" | tr -d ' ') + 24 + 128)); }
+
+# check_signed signedExe unsignedExe rootCertificate description time:
+# verifies against the root alone, with that signing time (Unix) and the
+# description; one changed byte fails; and the unsigned bytes are all there,
+# but for the checksum and the certificate table's entry.
+check_signed() {
+  local exe=$1 unsigned=$2 root=$3 description=$4 time=$5
+  local name report
+  name=$(basename "$exe")
+  echo "== $name, signed"
+  if report=$(osslsigncode verify -CAfile "$root" -in "$exe" 2>&1); then
+    echo "   verifies against the throwaway root; signed by $(sed -n "s/^[[:space:]]*Subject: //p" <<<"$report" | head -n 1)"
+  else
+    fail "$name does not verify against the throwaway root:"$'\n'"$(grep -iE 'error|mismatch|fail' <<<"$report" | head -n 5)"
+  fi
+  expect_contains "$report" "Message digest algorithm  : SHA256" "$name: the digest"
+  expect_contains "$report" "Signing time: $(TZ=UTC LC_ALL=C date -d "@$time" '+%b %e %H:%M:%S %Y') GMT" \
+    "$name: the signing time"
+  expect_contains "$report" "Text description: $description" "$name: the signature's description"
+
+  # A byte in the middle of the code, changed.
+  local changed="$exe.changed" at byte
+  cp "$exe" "$changed"
+  at=$(($(pe_checksum_at "$exe") + 4096))
+  byte=$(od -An -tu1 -j "$at" -N 1 "$changed" | tr -d ' ')
+  printf "\\$(printf %03o $(((byte + 1) & 255)))" | dd of="$changed" bs=1 seek="$at" conv=notrunc status=none
+  if osslsigncode verify -CAfile "$root" -in "$changed" >"$changed.log" 2>&1; then
+    fail "$name with byte $at changed still verifies"
+  else
+    echo "   with byte $at changed: $(grep -m 1 -E 'MISMATCH|Failed' "$changed.log" | tr -s '\t ' ' ')"
+  fi
+  rm -f "$changed" "$changed.log"
+
+  # Signing appends the signature (after padding to 8 bytes) and rewrites
+  # two header fields; nothing else of the program changes.
+  local size differences
+  size=$(stat -c %s "$unsigned")
+  differences=$(cmp -l <(head -c "$size" "$exe") "$unsigned" | awk -v c="$(pe_checksum_at "$unsigned")" \
+    -v t="$(pe_certificates_at "$unsigned")" '!(($1 > c && $1 <= c + 4) || ($1 > t && $1 <= t + 8)) { print $1 - 1 }' | head -n 5)
+  expect_eq "$differences" "" "$name: signed, it differs from the unsigned one at byte offsets"
+}
+
 # Packages a fresh clone of the commit in $1 and builds its native release.
 package_clone() {
   local dir=$1
@@ -207,8 +284,51 @@ reproducible() {
     cmp -s "$build/launcher.exe" "$unpacked/launcher.exe" || fail "$build/launcher.exe is not the packaged launcher.exe"
     cmp -s "$build/sample-server.exe" "$unpacked/sample-server.exe" || fail "$build/sample-server.exe is not the packaged one"
   fi
+  signed_packages "$work" "$zip"
   if [ "$failures" = 0 ]; then rm -rf "$work"; else echo "kept $work"; fi
   finish
+}
+
+# The packages of $one and $two made again, signed with a throwaway
+# certificate: the password in the environment in one, in a file in the
+# other, later and under another umask and time zone. $2: the zip's name;
+# the unsigned package is unpacked in $1/unpacked.
+signed_packages() {
+  local work=$1 zip=$2
+  local certificate="$work/certificate"
+  echo "== signed with a throwaway certificate, packaged again in both folders"
+  command -v osslsigncode >/dev/null && command -v openssl >/dev/null ||
+    { fail "osslsigncode or openssl is missing: Debian packages osslsigncode and openssl (bash scripts/setup.sh installs them)"; return; }
+  make_certificate "$certificate" || return
+  (cd "$one" && LAUNCHER_SIGN_PKCS12="$certificate/signer.p12" LAUNCHER_SIGN_PASSWORD=$(head -n 1 "$certificate/password") \
+    bash scripts/package.sh >/dev/null) || { fail "signed packaging in $one failed"; return; }
+  sleep 2
+  (cd "$two" && umask 077 && TZ=Asia/Tokyo LAUNCHER_SIGN_PKCS12="$certificate/signer.p12" \
+    LAUNCHER_SIGN_PASSWORD_FILE="$certificate/password" bash scripts/package.sh >/dev/null) ||
+    { fail "signed packaging in $two failed"; return; }
+  expect_same "dist/$zip"
+  expect_same dist/SHA256SUMS
+
+  local signed="$work/signed"
+  mkdir -p "$signed"
+  unzip -q "$one/dist/$zip" -d "$signed"
+  (cd "$signed" && sha256sum --quiet -c SHA256SUMS) || fail "the signed zip's SHA256SUMS does not check"
+  (cd "$one/dist" && sha256sum --quiet -c --ignore-missing SHA256SUMS) || fail "dist/SHA256SUMS does not check the signed zip"
+  expect_eq "$(tail -n +2 "$one/dist/SHA256SUMS")" "$(cat "$signed/SHA256SUMS")" "dist/SHA256SUMS holds the signed zip's checksums"
+  cmp -s "$signed/README.md" "$work/unpacked/README.md" || fail "the signed zip's README.md is not the unsigned one's"
+
+  # The signing time is the one package.sh takes: the commit's.
+  local time version name description
+  time=${SOURCE_DATE_EPOCH:-$(git -C "$one" log -1 --format=%ct)}
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$one/build/package/CMakeCache.txt")
+  for name in launcher.exe sample-server.exe; do
+    description="Process launcher"
+    [ "$name" = launcher.exe ] || description="Sample server for the process launcher"
+    check_signed "$signed/$name" "$work/unpacked/$name" "$certificate/root.pem" "$description" "$time"
+    cp "$one/build/package/$name.debug" "$signed/"
+  done
+  check_pe "$signed/launcher.exe" "$here/resources/launcher.manifest" "Process launcher" "$version"
+  check_pe "$signed/sample-server.exe" "$here/resources/utf8.manifest" "Sample server for the process launcher" "$version"
 }
 
 # One run of the shipped launcher.exe from a Linux parent, which sees the
@@ -470,6 +590,23 @@ shipped() {
   start_and_stop "$work/instance"
   echo "-- start and stop in an instance directory named outside the code page"
   start_and_stop "$work/инстанс-实例"
+
+  # As a release signed with a certificate ships them: the signature is
+  # appended to the file, after everything the loader reads.
+  echo "-- start and stop by launcher.exe and sample-server.exe signed with a throwaway certificate"
+  install="$work/signed"
+  log="$install/logs/native-windows.out"
+  mkdir -p "$install/bin" "$install/logs"
+  cp "$build/launcher.exe" "$build/sample-server.exe" "$install/bin/"
+  if make_certificate "$work/certificate" &&
+    LAUNCHER_SIGN_PKCS12="$work/certificate/signer.p12" LAUNCHER_SIGN_PASSWORD_FILE="$work/certificate/password" \
+      bash "$here/scripts/sign.sh" "$install/bin/launcher.exe" "$install/bin/sample-server.exe"; then
+    osslsigncode verify -CAfile "$work/certificate/root.pem" -in "$install/bin/launcher.exe" >/dev/null 2>&1 ||
+      fail "the signed launcher.exe does not verify"
+    start_and_stop "$work/signed-instance"
+  else
+    fail "could not sign launcher.exe and sample-server.exe with a throwaway certificate"
+  fi
 
   echo "-- nothing of the prefix is left running"
   wineserver -k >/dev/null 2>&1

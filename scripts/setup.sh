@@ -37,6 +37,10 @@ want python3 python3
 want zip zip
 want unzip unzip
 want git git
+# Signs the package's executables when a certificate is given, and verifies
+# them; the tests make their throwaway certificates with openssl.
+want osslsigncode osslsigncode
+want openssl openssl
 if [ "${LAUNCHER_SETUP_EXTRAS:-}" = 1 ]; then
   want clang clang++
   want libclang-rt-14-dev
