@@ -29,7 +29,7 @@ if [ -n "${LAUNCHER_SIGN_PASSWORD_FILE:-}" ]; then
 elif [ -n "${LAUNCHER_SIGN_PASSWORD+set}" ]; then
   # Read from standard input: printf is the shell's own, so the password is
   # in no process's arguments.
-  password=(-readpass -)
+  password=(-readpass /dev/stdin)
 else
   echo "sign.sh: no password for $pkcs12: set LAUNCHER_SIGN_PASSWORD or LAUNCHER_SIGN_PASSWORD_FILE (an empty LAUNCHER_SIGN_PASSWORD for none)" >&2
   exit 2
