@@ -6,6 +6,11 @@
       .min and .max: the first command's time over this one's, one ratio per
       pass (the commands ran interleaved within each pass); and
       <prefix>.<name>.peak_kib where pairtime could tell the peak memory.
+  report.py split <prefix> <pairtime output> <name>...
+      the Windows start split, from the same passes (names as for times, with
+      launcher, floor, spawn_minimal, nolog and floor_nolog among them): per
+      part <prefix>.split_ms.<part>, the median over the passes of one
+      command's median minus another's (see SPLIT).
   report.py syscalls <prefix> <strace -f output> <child program> <log file name>
       system calls of one launch: <prefix>.process (the measured process
       alone, from its exec to its exit), <prefix>.launch (with every process
@@ -22,7 +27,7 @@ def figure(name, value, decimals):
     print(f"{name} {value:.{decimals}f}")
 
 
-def times(prefix, path, names):
+def read_passes(path, names):
     passes = []
     peaks = {}
     for line in open(path):
@@ -33,6 +38,11 @@ def times(prefix, path, names):
             peaks[int(words[1])] = int(words[2])
     if not passes or any(len(p) != len(names) for p in passes):
         sys.exit(f"report.py: {path} holds no complete passes for {len(names)} commands")
+    return passes, peaks
+
+
+def times(prefix, path, names):
+    passes, peaks = read_passes(path, names)
     for i, name in enumerate(names):
         figure(f"{prefix}.{name}.ms", statistics.median(p[i] for p in passes) / 1000, 3)
     for i, name in enumerate(names[1:], start=1):
@@ -44,6 +54,27 @@ def times(prefix, path, names):
     for i, name in enumerate(names):
         if i in peaks:
             figure(f"{prefix}.{name}.peak_kib", peaks[i], 0)
+
+
+# The parts of a launch under Windows, each one command's time minus
+# another's: what a program pays for the launcher's manifest and version
+# resource, the launcher's start-up beyond that (its work apart from the
+# log), its log (13 entries and the checks of the log's place), the floor's
+# 13 entries, and the whole gap between the launcher and the floor.
+SPLIT = [
+    ("manifest_startup", "floor_nolog", "spawn_minimal"),
+    ("launcher_startup", "nolog", "floor_nolog"),
+    ("launcher_log", "launcher", "nolog"),
+    ("floor_log", "floor", "floor_nolog"),
+    ("launcher_over_floor", "launcher", "floor"),
+]
+
+
+def split(prefix, path, names):
+    passes, _ = read_passes(path, names)
+    for part, minuend, subtrahend in SPLIT:
+        a, b = names.index(minuend), names.index(subtrahend)
+        figure(f"{prefix}.split_ms.{part}", statistics.median(p[a] - p[b] for p in passes) / 1000, 3)
 
 
 CALL = re.compile(r"^(\d+)\s+(.*)$")
@@ -86,6 +117,8 @@ def syscalls(prefix, path, child, log_name):
 def main():
     if len(sys.argv) >= 5 and sys.argv[1] == "times":
         times(sys.argv[2], sys.argv[3], sys.argv[4:])
+    elif len(sys.argv) >= 5 and sys.argv[1] == "split":
+        split(sys.argv[2], sys.argv[3], sys.argv[4:])
     elif len(sys.argv) == 6 and sys.argv[1] == "syscalls":
         syscalls(*sys.argv[2:])
     else:
