@@ -96,6 +96,20 @@ python3 bench/report.py times wine "$raw/wine" "${wine_names[@]}" >>"$figures"
 # manifest (the floor without its log over spawn-minimal), the launcher's
 # own start-up beyond it, and the 13 entries of each.
 python3 bench/report.py split wine "$raw/wine" "${wine_names[@]}" >>"$figures"
+echo "== Wine server requests of one run of each (wineserver -d1), where they differ"
+# Counted, not timed: what a program asks of the Wine server does not move
+# with the machine's load, as a wall time under Wine does.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -f -d1 2>"$raw/server" &
+server=$!
+sleep 1
+"$LAUNCHER_WINE" "$work/win/bin/pairtime.exe" 1 1 \
+  "$w\\launcher.exe launch $wt" "$wf\\floor.exe launch $wt" "$w\\spawn-minimal.exe $wt" \
+  "$w\\launcher-nolog.exe launch $wt" "$wf\\floor-nolog.exe launch $wt" >/dev/null
+wineserver -k >/dev/null 2>&1 || true
+wait "$server" || true
+python3 bench/report.py requests wine.requests "$raw/server" launcher.exe=launcher floor.exe=floor \
+  spawn-minimal.exe=spawn_minimal launcher-nolog.exe=nolog floor-nolog.exe=floor_nolog | tee -a "$figures"
 echo "== under Wine, the calls of one log entry as the launcher makes them, the older GetFileInformationByHandle, whole entries, and the launcher's log code beside the floor's entry (median µs)"
 "$LAUNCHER_WINE" "$work/wincalls/bin/entry-calls.exe" "$(winpath "$work/wincalls/logs")\\entry-calls.out" "$entry_runs" |
   tr -d '\r' | sed 's/^/wine.entry_us./' | tee -a "$figures"
