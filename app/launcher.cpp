@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "child/launch.h"
-#include "common/format.h"
 #include "instance/start.h"
 #include "instance/stop.h"
 #include "log/log.h"
+#include "platform/format.h"
 
 namespace {
 

@@ -36,7 +36,8 @@ done
 nb=build/release
 wb=build/$LAUNCHER_WIN_BUILD
 for program in "$nb"/{launcher,launcher-nolog,floor,floor-dynamic,trivial,pairtime,sample-server} \
-  "$wb"/{launcher,launcher-nolog,spawn-minimal,trivial,sample-server,pairtime,entry-calls}.exe build/win32/launcher.exe; do
+  "$wb"/{launcher,launcher-nolog,spawn-minimal,floor,floor-nolog,trivial,sample-server,pairtime,entry-calls}.exe \
+  build/win32/launcher.exe; do
   [ -f "$program" ] || { echo "bench: no $program; make it with: bash scripts/build.sh release win32 $LAUNCHER_WIN_BUILD" >&2; exit 2; }
 done
 
@@ -45,14 +46,16 @@ done
 work=$(mktemp -d)
 hold_wine_prefix
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
-mkdir -p "$work"/{launcher,floor,floordyn,nolog}/bin "$work"/{launcher,floor,floordyn}/logs "$work"/win/{bin,logs} "$work"/inst/{logs,locks} \
-  "$work"/wininst/{logs,locks}
+mkdir -p "$work"/{launcher,floor,floordyn,nolog}/bin "$work"/{launcher,floor,floordyn}/logs "$work"/inst/{logs,locks} \
+  "$work"/{win,winfloor,wincalls}/{bin,logs} "$work"/wininst/{logs,locks}
 cp "$nb/launcher" "$nb/sample-server" "$work/launcher/bin/"
 cp "$nb/floor" "$work/floor/bin/"
 cp "$nb/floor-dynamic" "$work/floordyn/bin/"
 cp "$nb/launcher-nolog" "$work/nolog/bin/"
 cp "$nb/trivial" "$nb/pairtime" "$work/"
-cp "$wb"/{launcher,launcher-nolog,spawn-minimal,trivial,sample-server,pairtime,entry-calls}.exe "$work/win/bin/"
+cp "$wb"/{launcher,launcher-nolog,spawn-minimal,trivial,sample-server,pairtime}.exe "$work/win/bin/"
+cp "$wb"/{floor,floor-nolog}.exe "$work/winfloor/bin/"
+cp "$wb"/entry-calls.exe "$work/wincalls/bin/"
 child=$work/trivial
 launcher=$work/launcher/bin/launcher
 raw=$work/raw
@@ -82,13 +85,34 @@ python3 bench/report.py times native "$raw/native" "${names[@]}" | grep -v peak_
 echo "== Windows detached start under Wine, timed from a Windows parent: $wine_passes passes of $wine_runs runs"
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 w=$(winpath "$work/win/bin")
+wf=$(winpath "$work/winfloor/bin")
 wt=$w\\trivial.exe
 "$LAUNCHER_WINE" "$work/win/bin/pairtime.exe" "$wine_runs" "$wine_passes" \
-  "$w\\launcher.exe launch $wt" "$w\\spawn-minimal.exe $wt" "$w\\launcher-nolog.exe launch $wt" | tr -d '\r' | tee "$raw/wine"
-python3 bench/report.py times wine "$raw/wine" launcher spawn_minimal nolog >>"$figures"
-echo "== under Wine, the calls of one log entry as the launcher makes them, the older GetFileInformationByHandle, and whole entries (median µs)"
-"$LAUNCHER_WINE" "$work/win/bin/entry-calls.exe" "$(winpath "$work/win/logs")\\entry-calls.out" "$entry_runs" | tr -d '\r' |
-  sed 's/^/wine.entry_us./' | tee -a "$figures"
+  "$w\\launcher.exe launch $wt" "$wf\\floor.exe launch $wt" "$w\\spawn-minimal.exe $wt" \
+  "$w\\launcher-nolog.exe launch $wt" "$wf\\floor-nolog.exe launch $wt" | tr -d '\r' | tee "$raw/wine"
+wine_names=(launcher floor spawn_minimal nolog floor_nolog)
+python3 bench/report.py times wine "$raw/wine" "${wine_names[@]}" >>"$figures"
+# The same passes split: the start-up of a program with the launcher's
+# manifest (the floor without its log over spawn-minimal), the launcher's
+# own start-up beyond it, and the 13 entries of each.
+python3 bench/report.py split wine "$raw/wine" "${wine_names[@]}" >>"$figures"
+echo "== Wine server requests of one run of each (wineserver -d1), where they differ"
+# Counted, not timed: what a program asks of the Wine server does not move
+# with the machine's load, as a wall time under Wine does.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -f -d1 2>"$raw/server" &
+server=$!
+sleep 1
+"$LAUNCHER_WINE" "$work/win/bin/pairtime.exe" 1 1 \
+  "$w\\launcher.exe launch $wt" "$wf\\floor.exe launch $wt" "$w\\spawn-minimal.exe $wt" \
+  "$w\\launcher-nolog.exe launch $wt" "$wf\\floor-nolog.exe launch $wt" >/dev/null
+wineserver -k >/dev/null 2>&1 || true
+wait "$server" || true
+python3 bench/report.py requests wine.requests "$raw/server" launcher.exe=launcher floor.exe=floor \
+  spawn-minimal.exe=spawn_minimal launcher-nolog.exe=nolog floor-nolog.exe=floor_nolog | tee -a "$figures"
+echo "== under Wine, the calls of one log entry as the launcher makes them, the older GetFileInformationByHandle, whole entries, and the launcher's log code beside the floor's entry (median µs)"
+"$LAUNCHER_WINE" "$work/wincalls/bin/entry-calls.exe" "$(winpath "$work/wincalls/logs")\\entry-calls.out" "$entry_runs" |
+  tr -d '\r' | sed 's/^/wine.entry_us./' | tee -a "$figures"
 
 echo "== system calls of one launch (strace -f)"
 count() {
@@ -151,7 +175,7 @@ cat "$figures"
 status=0
 if [ "$mode" = smoke ]; then
   python3 - "$figures" "$work"/launcher/logs/native-windows.out "$work"/floor/logs/native-windows.out \
-    "$work"/win/logs/native-windows.out <<'PY' || status=1
+    "$work"/win/logs/native-windows.out "$work"/winfloor/logs/native-windows.out <<'PY' || status=1
 import re, sys
 problems = []
 lines = open(sys.argv[1]).read().splitlines()

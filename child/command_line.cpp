@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "common/format.h"
 #include "log/log.h"
+#include "platform/format.h"
 
 namespace {
 

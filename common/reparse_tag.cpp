@@ -1,3 +1,5 @@
+// Tells a link (any reparse point that names another file or folder) from
+// the other reparse points, for every check of a file or folder opened.
 #include "common/reparse_tag.h"
 
 // Windows marks every tag that names another file or folder with the

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "common/format.h"
+#include "platform/format.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/format.h"
 #include "common/text.h"
 #include "log/log.h"
+#include "platform/format.h"
 #include "platform/platform.h"
 
 char* resolveInstanceDir(const char* path) {

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/format.h"
 #include "instance/instance_dir.h"
 #include "log/log.h"
+#include "platform/format.h"
 #include "platform/platform.h"
 
 namespace {

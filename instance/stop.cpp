@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/format.h"
 #include "instance/instance_dir.h"
 #include "instance/pid_file.h"
 #include "instance/server_lock.h"
 #include "instance/termination.h"
 #include "log/log.h"
+#include "platform/format.h"
 #include "platform/platform.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <ctime>
 #include <cstdarg>
 
-#include "common/format.h"
 #include "common/text.h"
+#include "platform/format.h"
 #include "platform/platform.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include "platform/platform.h"
 
 #include "common/access_list.h"
-#include "common/format.h"
 #include "common/reparse_tag.h"
+#include "platform/format.h"
 
 #include <windows.h>
 #include <winternl.h>

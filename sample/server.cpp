@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/format.h"
+#include "platform/format.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {

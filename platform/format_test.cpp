@@ -1,4 +1,4 @@
-#include "common/format.h"
+#include "platform/format.h"
 
 #include <cstring>
 #include <string>

@@ -1,4 +1,6 @@
-// Bounded formatting into fixed-size buffers.
+// Bounded formatting into fixed-size buffers, made with the host C
+// runtime's own formatter (formatHostV in platform.h): on Windows that is the
+// system's, far smaller than the one MinGW would link in.
 #pragma once
 
 #include <cstdarg>

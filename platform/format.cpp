@@ -1,5 +1,7 @@
-// Bounded formatting into fixed-size buffers.
-#include "common/format.h"
+// Bounded formatting into fixed-size buffers, made with the host C
+// runtime's own formatter (formatHostV in platform.h): on Windows that is the
+// system's, far smaller than the one MinGW would link in.
+#include "platform/format.h"
 
 #include <cstdio>
 #include <cstdlib>
