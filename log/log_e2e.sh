@@ -99,6 +99,25 @@ test_log_a_refused_log_name_passes_the_run_on() {
   done
 }
 
+# On either host: a folder at the log's name in the program's logs folder
+# passes the run on to the temporary folder's logs, losing no entry.
+test_log_a_folder_at_the_log_name_passes_the_run_on() {
+  new_install
+  mkdir "$log"
+  local temp="$root/temp"
+  mkdir -p "$temp"
+  if [ "$host" = win32 ]; then
+    bat_setup="set TMP=$(host_path "$temp")"$'\r\n'"set TEMP=$(host_path "$temp")"$'\r\n' run_launcher nope x
+  else
+    TMPDIR=$temp run_launcher nope x
+  fi
+  expect_eq "$code" "$minus_one" "exit code"
+  expect_eq "$(tr -d '\r' <"$out" | grep -c 'Could not create log file.')" 0 "no entry lost (stdout)"
+  expect_contains "$(log_messages "$temp/logs/native-windows.out")" "Unknown subcommand: [nope]" \
+    "the log in the temporary folder's logs"
+  expect_eq "$(ls -A "$log")" "" "what the folder at the log's name holds"
+}
+
 # Under umask 000 the log is still made 0644: another user can neither
 # forge nor erase a root run's entries.
 test_log_is_made_0644_under_any_umask() {
