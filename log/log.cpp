@@ -42,7 +42,7 @@ uint32_t runProcessId = 0;
 // after the check does not receive the run's entries.
 char* logPath = nullptr;
 Handle logFolder = nullptr;
-// 0 when the log's folder was refused: every entry is then lost.
+// 0 when no place was left for the log: every entry is then lost.
 int logAllowed = 1;
 // The last error of deleting a copy of the log renamed aside, when that
 // failed: reported after the entry under way.
@@ -114,22 +114,18 @@ int findProgramRoot(char* root) {
   return cutAtLastSeparator(root) && cutAtLastSeparator(root);
 }
 
-// folder, opened, becomes the log's when no other user can have shaped it
-// (an elevated run must not write where another user's link points, nor
-// into a folder that user could swap); 1 when it did. A folder refused is
-// closed.
+// folder, opened (never through a link at its name), becomes the log's; 1
+// when there is one.
 int useFolder(Handle folder) {
-  if (folder != nullptr && os.isPrivateFolder(folder)) {
-    logFolder = folder;
-    return 1;
-  }
-  if (folder != nullptr) os.CloseHandle(folder);
-  return 0;
+  logFolder = folder;
+  return folder != nullptr;
 }
 
-// The "logs" folder under the program root is used only when it exists and
-// is a folder (not a link or junction to one), and when the log's whole
-// name fits there.
+// The "logs" folder under the program root belongs to the install: it is
+// used whenever it exists and is a folder (not a link or junction to one),
+// whatever access its installer gave others, and when the log's whole name
+// fits there. What guards a run there is the log file itself (see
+// appendHere): only a plain file of the run's own accounts is written.
 int useProgramLogs(char* path) {
   char root[kPathSize];
   char folder[kPathSize];
@@ -139,20 +135,20 @@ int useProgramLogs(char* path) {
   return useFolder(os.openFolder(folder));
 }
 
-// The "logs" folder in the temporary folder is made on demand, and used
-// only while no other user can have shaped the temporary folder either.
-// 1 when used.
+// The "logs" folder in the temporary folder is made when missing and used
+// only when no other user can have shaped it: the temporary folder may be
+// shared by every user (/tmp, C:\Windows\Temp), and another user could have
+// made "logs" there first. The launcher makes it private wherever it is, so
+// it is judged by its own owner and access, not by its parent's. 1 when
+// used; a folder refused is closed.
 int useTemporaryLogs(const char* temp, char* path) {
   char folder[kPathSize];
   if (!formatPath(folder, "%slogs", temp) || !formatPath(path, "%s" PATH_SEP "%s", folder, kLogFileName)) return 0;
-  Handle tempFolder = os.openFolder(temp);
-  int used = 0;
-  if (tempFolder != nullptr && os.isPrivateFolder(tempFolder)) {
-    os.makeDirectory(folder);
-    used = useFolder(os.openFolder(folder));
-  }
-  if (tempFolder != nullptr) os.CloseHandle(tempFolder);
-  return used;
+  os.makeDirectory(folder);
+  Handle logs = os.openFolder(folder);
+  if (logs != nullptr && os.isPrivateFolder(logs)) return useFolder(logs);
+  if (logs != nullptr) os.CloseHandle(logs);
+  return 0;
 }
 
 // The places of the log, in the order they are tried.
@@ -166,15 +162,17 @@ int usePlace(int place, char* path) {
     uint32_t tempLength = os.GetTempPathA(kPathSize, temp);
     return tempLength > 0 && tempLength < static_cast<uint32_t>(kPathSize) && useTemporaryLogs(temp, path);
   }
+  // Like the program's folder, the current directory (System32, for a
+  // scheduled task) is the caller's choice: guarded per file.
   formatPath(path, "%s", kLogFileName);
   return useFolder(os.openFolder("."));
 }
 
 // Where the log goes, from the place first on: the program's own "logs"
 // folder, else the temporary folder's, else the current directory. A place
-// whose whole log name does not fit, or that another user can have shaped,
-// is passed over, and nothing is made there. Sets logPath; logAllowed is 0
-// when no place is left: the run's entries are then lost.
+// whose whole log name does not fit, or whose folder is refused, is passed
+// over, and nothing is made there. Sets logPath; logAllowed is 0 when no
+// place is left: the run's entries are then lost.
 void chooseLogPath(int first) {
   char path[kPathSize];
   path[0] = '\0';
@@ -186,14 +184,18 @@ void chooseLogPath(int first) {
   logAllowed = logPlace < kNoPlace && logPath != nullptr;
 }
 
-// A log that another user made first would let that user read, and erase,
-// every entry written into it: the run passes on to the next place. 1 when
-// there is one.
-int passOverForeignLog() {
+// The run leaves a place whose log name it refuses for the next place, for
+// the rest of the run.
+void passOverRefusedLog() {
   os.CloseHandle(logFolder);
   logFolder = nullptr;
   chooseLogPath(logPlace + 1);
-  return logAllowed;
+}
+
+// What an open of the log's name says when the launcher will not write
+// there: a link, a folder, or no regular file (a FIFO, a device).
+int isRefusedName(uint32_t error) {
+  return error == kErrorReparsePoint || error == kErrorDirectory || error == kErrorCantAccessFile;
 }
 
 void writeBanner() {
@@ -215,8 +217,9 @@ void formatTimestamp(char* timestamp, size_t size) {
 
 // Another run deleting the log over its cap holds it for a moment, refusing
 // opens meanwhile; a short retry keeps this run's entry. Once the retries
-// have failed, the run does not wait for the log again.
-int openLogWithRetry() {
+// have failed, the run does not wait for the log again. A name refused
+// (isRefusedName) is no reason to wait: it is told to the caller in *error.
+int openLogWithRetry(uint32_t* error) {
   Wait wait = {kOpenRetryBudget, 0, 0};
   for (;;) {
     int fd = os.openLog(logFolder, kLogFileName);
@@ -224,8 +227,9 @@ int openLogWithRetry() {
       endWait(wait);
       return fd;
     }
-    uint32_t error = os.GetLastError();
-    if (openGaveUp || (error != kErrorSharingViolation && error != kErrorAccessDenied)) break;
+    *error = os.GetLastError();
+    if (isRefusedName(*error)) return -1;
+    if (openGaveUp || (*error != kErrorSharingViolation && *error != kErrorAccessDenied)) break;
     if (!pauseWithin(&wait)) break;
   }
   openGaveUp = 1;
@@ -281,18 +285,24 @@ int lockLogBriefly(int fd) {
   }
 }
 
-// Appends one entry under the cross-process lock. The size for the cap is
-// read from the open file; a log over the cap is deleted (only if it is
-// still over the cap, whichever run gets there first) and the entry starts
-// a new file. A file that another run deleted meanwhile is opened anew.
-// Returns 0 when the entry could not be written: no log, or one refused
-// because it is not a plain file of its own (a link, a FIFO, a directory).
-int appendEntry(const char* text, uint32_t length) {
-  if (!logAllowed) return 0;
+enum EntryOutcome { kEntryLost = 0, kEntryWritten = 1, kLogRefused = 2 };
+
+// Appends one entry under the cross-process lock to the log of the place
+// chosen. The size for the cap is read from the open file; a log over the
+// cap is deleted (only if it is still over the cap, whichever run gets
+// there first) and the entry starts a new file. A file that another run
+// deleted meanwhile is opened anew. kLogRefused when the log is not a plain
+// file with one name owned by the run's own accounts: a link, a FIFO or a
+// folder planted at the name, a second name of another file, or a log that
+// another user made first (which would let that user read and erase every
+// entry written into it).
+int appendHere(const char* text, uint32_t length) {
   int capTried = 0;
   int capRefused = 0;
   for (int attempt = 0; attempt < kOpenAttempts; attempt++) {
-    int fd = openLogWithRetry();
+    uint32_t error = 0;
+    int fd = openLogWithRetry(&error);
+    if (fd == -1 && isRefusedName(error)) return kLogRefused;
     if (fd == -1) {
       // A log that can be measured but not written is still capped, with
       // one attempt: a log held by another is what kept it from opening.
@@ -300,18 +310,17 @@ int appendEntry(const char* text, uint32_t length) {
         capTried = 1;
         continue;
       }
-      return 0;
+      return kEntryLost;
     }
     int locked = lockLogBriefly(fd);
     LogFileInfo info;
-    if (os.getLogFileInfo(fd, &info) != 0 || !info.isRegular || info.links > 1) {
+    if (os.getLogFileInfo(fd, &info) != 0) {
       os.closeLog(fd);
-      return 0;
+      return kEntryLost;
     }
-    if (!info.isOwn) {
+    if (!info.isRegular || info.links > 1 || !info.isOwn) {
       os.closeLog(fd);
-      if (!passOverForeignLog()) return 0;
-      continue;
+      return kLogRefused;
     }
     if (info.links == 0 || (!capTried && info.size > kLogSizeCap)) {
       os.closeLog(fd);
@@ -330,9 +339,20 @@ int appendEntry(const char* text, uint32_t length) {
     // Without the lock another run may have written after this one.
     if (written != 0 && locked) os.truncateLog(fd, info.size);
     os.closeLog(fd);
-    return written == 0;
+    return written == 0 ? kEntryWritten : kEntryLost;
   }
-  return 0;
+  return kEntryLost;
+}
+
+// Appends one entry where the run's log is; a log refused passes the run on
+// to the next place. 0 when the entry could not be written.
+int appendEntry(const char* text, uint32_t length) {
+  for (;;) {
+    if (!logAllowed) return 0;
+    int outcome = appendHere(text, length);
+    if (outcome != kLogRefused) return outcome;
+    passOverRefusedLog();
+  }
 }
 
 // The entry as it goes to disk: time stamp, process tag, error mark,

@@ -31,30 +31,111 @@ native_root_only() {
   [ "$host" = native ] && [ "$(id -u)" = 0 ] && id nobody >/dev/null 2>&1
 }
 
-test_log_planted_links_and_fifos_are_refused() {
+log_as_nobody() {
+  setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"
+}
+
+# A fresh install whose program logs folder any user may add to (as an
+# installer may leave it), a private temporary folder, and a file of root's
+# for links to point at. The log goes to the program's folder all the same.
+new_open_logs_install() {
+  new_install
+  private_temp="$root/private-temp"
+  mkdir -p "$private_temp"
+  chmod 755 "$scratch" "$root" "$root/bin"
+  chmod 1777 "$root/logs"
+  target="$root/victim.txt"
+  printf 'precious\n' >"$target"
+}
+
+# What another user plants at the log's name in such a folder (a link, a
+# FIFO that no one or someone reads, a folder), or a second name of another
+# file, is never written: the run passes on to the next place, the
+# temporary folder's logs, and loses no entry.
+test_log_a_refused_log_name_passes_the_run_on() {
   native_root_only || return 0
-  local plant lines
-  for plant in symlink hardlink fifo; do
-    new_shared_temp_install
-    mkdir -p "$temp_logs"
+  local plant reader ready done_reading
+  for plant in symlink hardlink fifo read-fifo folder; do
+    new_open_logs_install
+    reader=""
     case $plant in
-      symlink) ln -s "$target" "$temp_logs/native-windows.out" ;;
-      hardlink) ln "$target" "$temp_logs/native-windows.out" ;;
-      fifo) mkfifo "$temp_logs/native-windows.out" ;;
+      symlink) log_as_nobody ln -s "$target" "$log" ;;
+      # The kernel keeps nobody from linking root's file; root's hand
+      # stands in for whoever may.
+      hardlink) ln "$target" "$log" ;;
+      fifo | read-fifo) log_as_nobody mkfifo -m 666 "$log" ;;
+      folder) log_as_nobody mkdir "$log" ;;
     esac
-    TMPDIR=$temp timeout 20 "$exe" nope x </dev/null >"$out" 2>"$err"
-    code=$?
+    if [ "$plant" = read-fifo ]; then
+      mkdir "$root/reader"
+      chown nobody "$root/reader"
+      ready="$root/reader/reading"
+      done_reading="$root/reader/done"
+      # Open for reading and writing, the FIFO does not wait for a writer;
+      # once the run is over, what it holds is read without waiting.
+      log_as_nobody bash -c 'exec 3<>"$1"; : >"$2"; until [ -e "$3" ]; do sleep 0.05; done
+        dd if=/dev/fd/3 iflag=nonblock bs=64k count=1 2>/dev/null | wc -c >"$4"' _ \
+        "$log" "$ready" "$done_reading" "$root/reader/read.txt" &
+      reader=$!
+      wait_for_file "$ready" 20 || fail "the FIFO's reader never opened it"
+    fi
+    TMPDIR=$private_temp run_launcher nope x
     expect_eq "$code" "$minus_one" "exit code with a $plant"
+    expect_text_file "$err" $'Unknown subcommand: [nope]\n' "stderr with a $plant"
+    expect_eq "$(grep -c 'Could not create log file.' "$out")" 0 "no entry lost with a $plant (stdout)"
     expect_target_untouched
-    lines=$(grep -c 'Could not create log file.' "$out")
-    expect_eq "$lines" 7 "every entry lost with a $plant (stdout)"
+    expect_contains "$(log_messages "$private_temp/logs/native-windows.out")" "Unknown subcommand: [nope]" \
+      "the log in the temporary folder with a $plant"
+    if [ -n "$reader" ]; then
+      : >"$done_reading"
+      wait "$reader"
+      expect_eq "$(cat "$root/reader/read.txt" 2>/dev/null)" 0 "bytes written into the FIFO"
+    fi
+    case $plant in
+      symlink) [ -L "$log" ] || fail "the planted link was replaced" ;;
+      fifo | read-fifo) [ -p "$log" ] || fail "the planted FIFO was replaced" ;;
+      folder) expect_eq "$(ls -A "$log")" "" "what the planted folder holds" ;;
+    esac
   done
+}
+
+# On either host: a folder at the log's name in the program's logs folder
+# passes the run on to the temporary folder's logs, losing no entry.
+test_log_a_folder_at_the_log_name_passes_the_run_on() {
+  new_install
+  mkdir "$log"
+  local temp="$root/temp"
+  mkdir -p "$temp"
+  if [ "$host" = win32 ]; then
+    bat_setup="set TMP=$(host_path "$temp")"$'\r\n'"set TEMP=$(host_path "$temp")"$'\r\n' run_launcher nope x
+  else
+    TMPDIR=$temp run_launcher nope x
+  fi
+  expect_eq "$code" "$minus_one" "exit code"
+  expect_eq "$(tr -d '\r' <"$out" | grep -c 'Could not create log file.')" 0 "no entry lost (stdout)"
+  expect_contains "$(log_messages "$temp/logs/native-windows.out")" "Unknown subcommand: [nope]" \
+    "the log in the temporary folder's logs"
+  expect_eq "$(ls -A "$log")" "" "what the folder at the log's name holds"
+}
+
+# Under umask 000 the log is still made 0644: another user can neither
+# forge nor erase a root run's entries.
+test_log_is_made_0644_under_any_umask() {
+  native_root_only || return 0
+  new_install
+  chmod 755 "$scratch" "$root" "$root/logs"
+  (umask 000 && run_launcher nope x)
+  expect_eq "$(stat -c '%U %a' "$log")" "root 644" "owner and mode of the log"
+  log_as_nobody sh -c 'printf forged >>"$1"' _ "$log" 2>/dev/null && fail "nobody wrote into the log"
+  log_as_nobody sh -c ': >"$1"' _ "$log" 2>/dev/null && fail "nobody emptied the log"
+  expect_contains "$(log_messages)" "Unknown subcommand: [nope]" "the log"
+  expect_eq "$(grep -c forged "$log")" 0 "forged text in the log"
 }
 
 test_log_folder_another_user_shaped_is_not_used() {
   native_root_only || return 0
   local shape
-  for shape in symlinked-folder world-writable-folder; do
+  for shape in symlinked-folder world-writable-folder nobodys-folder; do
     new_shared_temp_install
     case $shape in
       symlinked-folder)
@@ -64,6 +145,10 @@ test_log_folder_another_user_shaped_is_not_used() {
         ;;
       world-writable-folder)
         mkdir -m 777 "$temp_logs"
+        chown nobody "$temp_logs"
+        ;;
+      nobodys-folder)
+        mkdir -m 755 "$temp_logs"
         chown nobody "$temp_logs"
         ;;
     esac
@@ -110,10 +195,11 @@ test_log_held_by_another_program() {
   done
 }
 
-# A temporary folder that another user owns is theirs to reshape (to swap
-# the logs folder for a link after the check): it is not used at all. Under
-# Wine the folder's owner is the Unix one's.
-test_log_temporary_folder_of_another_user_is_not_used() {
+# The temporary logs folder is judged by itself: one that the launcher makes
+# in a temporary folder that another user owns is the launcher's own, and
+# the run holds it open, so that swapping it after the check changes
+# nothing. Under Wine the folder's owner is the Unix one's.
+test_log_own_logs_folder_in_another_users_temporary_folder_is_used() {
   [ "$(id -u)" = 0 ] && id nobody >/dev/null 2>&1 || return 0
   new_shared_temp_install
   chmod 755 "$temp"
@@ -125,14 +211,15 @@ test_log_temporary_folder_of_another_user_is_not_used() {
   fi
   expect_eq "$code" "$minus_one" "exit code"
   expect_eq "$(tr -d '\r' <"$out" | grep -c 'Could not create log file.')" 0 "no entry lost (stdout)"
-  expect_contains "$(log_messages "$root/native-windows.out")" "Unknown subcommand: [nope]" "the log in the current directory"
-  expect_eq "$(ls -A "$temp")" "" "nothing made in nobody's temporary folder"
+  expect_contains "$(log_messages "$temp/logs/native-windows.out")" "Unknown subcommand: [nope]" \
+    "the log in the temporary folder's logs"
+  [ -e "$root/native-windows.out" ] && fail "a log in the current directory"
 }
 
 # A log that another user made first, in a folder all may add files to,
 # would let that user read and erase the run's entries: the run passes on to
-# the next place, and nothing of it lands in that file. A program logs
-# folder that others may change is passed over the same way.
+# the next place, and nothing of it lands in that file. The program's logs
+# folder itself is used whatever access others have to it.
 test_log_another_users_log_is_passed_over() {
   native_root_only || return 0
   local shape private_temp
@@ -153,8 +240,14 @@ test_log_another_users_log_is_passed_over() {
     TMPDIR=$private_temp run_launcher nope x
     expect_eq "$code" "$minus_one" "exit code ($shape)"
     expect_eq "$(grep -c 'Could not create log file.' "$out")" 0 "no entry lost ($shape)"
-    [ -s "$log" ] && fail "entries landed in $log ($shape)"
-    expect_contains "$(log_messages "$private_temp/logs/native-windows.out")" "Unknown subcommand: [nope]" "the log in the temporary folder ($shape)"
+    if [ "$shape" = foreign-log ]; then
+      [ -s "$log" ] && fail "entries landed in $log ($shape)"
+      expect_contains "$(log_messages "$private_temp/logs/native-windows.out")" "Unknown subcommand: [nope]" \
+        "the log in the temporary folder ($shape)"
+    else
+      expect_contains "$(log_messages)" "Unknown subcommand: [nope]" "the log in the program's logs folder ($shape)"
+      [ -e "$private_temp/logs" ] && fail "the temporary logs folder was made ($shape)"
+    fi
   done
 }
 

@@ -204,10 +204,11 @@ TEST_F(LogTest, ExecutableInARootDirectoryLogsInTheTemporaryDirectory) {
   EXPECT_EQ(std::string(currentLogPath()), joinPath(joinPath(fakeTemp, "logs"), "native-windows.out"));
 }
 
-// The temporary logs folder is made writable by its owner alone whatever
-// the caller's umask: made by the umask's leave, under umask 000 it would be
-// writable by everyone, refused as a folder another user could shape, and
-// every entry of the run lost.
+// The temporary logs folder, and the log in it, are made writable by their
+// owner alone whatever the caller's umask: made by the umask's leave, under
+// umask 000 the folder would be writable by everyone, refused as a folder
+// another user could shape, and every entry of the run lost; the log would
+// let every user forge and erase entries.
 TEST_F(LogTest, TheTemporaryLogsFolderIsTheRunsOwnUnderAnyUmask) {
   setFakeModulePath(joinPath(joinPath(makeScratchDir("umask"), "bin"), "launcher.exe"));
   fakeTemp = joinPath(makeScratchDir("umask-temp"), "");
@@ -221,6 +222,7 @@ TEST_F(LogTest, TheTemporaryLogsFolderIsTheRunsOwnUnderAnyUmask) {
   testSetCreationMask(saved);
   std::string folder = joinPath(fakeTemp, "logs");
   EXPECT_EQ(testPermissionBits(folder.c_str()), 0755);
+  EXPECT_EQ(testPermissionBits(joinPath(folder, "native-windows.out").c_str()), 0644);
   EXPECT_EQ(out, "");
   std::string log = readFile(joinPath(folder, "native-windows.out"));
   EXPECT_NE(log.find("one"), std::string::npos);
@@ -536,46 +538,192 @@ TEST_F(LogWaitTest, AnOpenRefusedForSharingIsRetriedBrieflyOncePerRun) {
   EXPECT_EQ(out, line + line + line);
 }
 
-int notPlainFile(int, LogFileInfo* info) {
-  *info = {10, 0, 1, 1};
-  return 0;
+// Folders the log opens, by the handle they opened as, so that fakes can
+// tell the places apart; and the folders whose privacy the log asked about.
+std::vector<std::pair<Handle, std::string>> openedFolders;
+std::vector<std::string> privacyAsked;
+int privateAnswer = 1;
+std::string folderPathOf(Handle folder) {
+  for (size_t i = openedFolders.size(); i-- > 0;) {
+    if (openedFolders[i].first == folder) return openedFolders[i].second;
+  }
+  return "";
 }
-int secondLink(int, LogFileInfo* info) {
-  *info = {10, 1, 2, 1};
-  return 0;
+Handle recordingOpenFolder(const char* path) {
+  Handle folder = hostPlatform().openFolder(path);
+  if (folder != nullptr) openedFolders.emplace_back(folder, path);
+  return folder;
 }
-int refusedFolder(Handle) { return 0; }
+int answerPrivacy(Handle folder) {
+  privacyAsked.push_back(folderPathOf(folder));
+  return privateAnswer;
+}
 
-// A log that is a link, a FIFO, a directory or a second name of another
-// file is never written: each entry is lost as when the log cannot be
-// opened, and the file is left as it was.
-TEST_F(LogTest, ALogThatIsNotAPlainFileOfItsOwnIsRefused) {
-  int (*answers[])(int, LogFileInfo*) = {notPlainFile, secondLink};
-  for (auto answer : answers) {
+// Runs a test in a scratch current directory, the log's last place, and
+// goes back to the test's own afterwards.
+class ScopedCurrentDirectory {
+ public:
+  explicit ScopedCurrentDirectory(const std::string& path) {
+    char saved[kMaxPath];
+    if (testCurrentDirectory(sizeof saved, saved) > 0) saved_ = saved;
+    EXPECT_EQ(testChangeDirectory(path.c_str()), 0) << path;
+  }
+  ~ScopedCurrentDirectory() {
+    if (!saved_.empty()) testChangeDirectory(saved_.c_str());
+  }
+
+ private:
+  std::string saved_;
+};
+
+// The places as they ship: the program's own logs folder is used whenever
+// it exists, whatever its access (Program Files, ProgramData), and so is the
+// current directory (System32 for a scheduled task); only the temporary
+// logs folder is judged, by its own owner and access, not by the temporary
+// folder's (C:\Windows\Temp lets every user add files).
+TEST_F(LogTest, OnlyTheTemporaryLogsFolderIsJudgedAndByItself) {
+  const struct {
+    bool programLogs;
+    int logsPrivate;
+    const char* expected;  // "root", "temp" or "here"
+  } cases[] = {
+      {true, 0, "root"},
+      {true, 1, "root"},
+      {false, 1, "temp"},
+      {false, 0, "here"},
+  };
+  for (const auto& c : cases) {
     resetLogForTesting();
-    writeFile(logFile(), "someone else's file\n");
-    ScopedOverride<decltype(os.getLogFileInfo)> info(os.getLogFileInfo, answer);
+    std::string root = makeScratchDir("places");
+    hostPlatform().makeDirectory(joinPath(root, "bin").c_str());
+    if (c.programLogs) hostPlatform().makeDirectory(joinPath(root, "logs").c_str());
+    setFakeModulePath(joinPath(joinPath(root, "bin"), "launcher.exe"));
+    fakeTemp = joinPath(makeScratchDir("places-temp"), "");
+    std::string here = makeScratchDir("places-here");
+    ScopedCurrentDirectory cwd(here);
+    openedFolders.clear();
+    privacyAsked.clear();
+    privateAnswer = c.logsPrivate;
+    ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
+    ScopedOverride<decltype(os.openFolder)> open(os.openFolder, recordingOpenFolder);
+    ScopedOverride<decltype(os.isPrivateFolder)> privacy(os.isPrivateFolder, answerPrivacy);
     testing::internal::CaptureStdout();
     logMessage("one");
+    logError("two");
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "Could not create log file.\nCould not create log file.\n");
-    EXPECT_EQ(readFile(logFile()), "someone else's file\n");
+    std::string where = std::string(c.expected) + (c.logsPrivate ? ", private" : ", refused");
+    const std::string tempLogs = fakeTemp + "logs";
+    std::string expected = strcmp(c.expected, "root") == 0   ? joinPath(joinPath(root, "logs"), "native-windows.out")
+                           : strcmp(c.expected, "temp") == 0 ? joinPath(tempLogs, "native-windows.out")
+                                                             : "native-windows.out";
+    EXPECT_EQ(out, "") << where;
+    ASSERT_NE(currentLogPath(), nullptr) << where;
+    EXPECT_EQ(std::string(currentLogPath()), expected) << where;
+    std::string log = readFile(strcmp(c.expected, "here") == 0 ? joinPath(here, "native-windows.out") : expected);
+    EXPECT_NE(log.find("ERROR:  two"), std::string::npos) << where;
+    std::vector<std::string> asked;
+    if (!c.programLogs) asked.push_back(tempLogs);
+    EXPECT_EQ(privacyAsked, asked) << where;
   }
 }
 
-// A temporary logs folder that another user could have shaped (a link, a
-// folder writable by others) is not used; the run's result does not change.
-TEST_F(LogTest, ALogFolderAnotherUserCouldShapeIsNotUsed) {
-  setFakeModulePath(joinPath(joinPath(makeScratchDir("shaped"), "bin"), "launcher.exe"));
-  fakeTemp = joinPath(makeScratchDir("temp"), "");
-  ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
-  ScopedOverride<decltype(os.isPrivateFolder)> folder(os.isPrivateFolder, refusedFolder);
-  testing::internal::CaptureStdout();
-  logMessage("one");
-  logError("two");
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, "Could not create log file.\nCould not create log file.\nCould not create log file.\n");
-  EXPECT_FALSE(pathExists(joinPath(joinPath(fakeTemp, "logs"), "native-windows.out")));
+// How the log's name is refused: at the open (a link, a folder, a FIFO no
+// one reads), or once open (a FIFO someone reads, a second name of another
+// file, a log another user made first).
+uint32_t refusedOpenError = 0;
+int refusedInfo = 0;  // which field of LogFileInfo the fake gets wrong
+enum { kInfoFine, kInfoNotRegular, kInfoSecondLink, kInfoForeign };
+int placesRefused = 0;  // the first so many places refuse the name
+std::vector<std::string> logOpens;  // the folder of every open of the log
+uint32_t pendingError = 0;
+bool lastOpenRefused = false;
+
+bool isRefusingPlace(Handle folder) {
+  std::string path = folderPathOf(folder);
+  int place = path == "." ? 3 : path == fakeTemp + "logs" ? 2 : 1;
+  return place <= placesRefused;
+}
+int openRefusingLog(Handle folder, const char* name) {
+  logOpens.push_back(folderPathOf(folder));
+  lastOpenRefused = isRefusingPlace(folder);
+  if (lastOpenRefused && refusedOpenError != 0) {
+    pendingError = refusedOpenError;
+    return -1;
+  }
+  return hostPlatform().openLog(folder, name);
+}
+int refusingLogInfo(int fd, LogFileInfo* info) {
+  int result = hostPlatform().getLogFileInfo(fd, info);
+  if (!lastOpenRefused) return result;
+  if (refusedInfo == kInfoNotRegular) info->isRegular = 0;
+  if (refusedInfo == kInfoSecondLink) info->links = 2;
+  if (refusedInfo == kInfoForeign) info->isOwn = 0;
+  return result;
+}
+uint32_t pendingOrHostError() {
+  uint32_t error = pendingError;
+  pendingError = 0;
+  return error != 0 ? error : hostPlatform().GetLastError();
+}
+
+// A log name the launcher refuses passes the run on to the next place, for
+// the rest of the run: no entry is lost while a place is left, nothing is
+// written into what was planted, and the refused name is not tried again.
+// Only when every place refuses are the entries lost, one line each.
+TEST_F(LogTest, ARefusedLogNamePassesTheRunOnToTheNextPlace) {
+  const struct {
+    const char* what;
+    uint32_t openError;
+    int info;
+    int places;
+  } cases[] = {
+      {"link", kErrorReparsePoint, kInfoFine, 1},
+      {"folder", kErrorDirectory, kInfoFine, 1},
+      {"FIFO no one reads", kErrorCantAccessFile, kInfoFine, 1},
+      {"FIFO someone reads", 0, kInfoNotRegular, 1},
+      {"second link", 0, kInfoSecondLink, 1},
+      {"another user's log", 0, kInfoForeign, 1},
+      {"link", kErrorReparsePoint, kInfoFine, 2},
+      {"another user's log", 0, kInfoForeign, 2},
+      {"link", kErrorReparsePoint, kInfoFine, 3},
+      {"another user's log", 0, kInfoForeign, 3},
+  };
+  for (const auto& c : cases) {
+    resetLogForTesting();
+    writeFile(logFile(), "someone else's file\n");
+    fakeTemp = joinPath(makeScratchDir("refusal-temp"), "");
+    std::string here = makeScratchDir("refusal-here");
+    ScopedCurrentDirectory cwd(here);
+    openedFolders.clear();
+    logOpens.clear();
+    refusedOpenError = c.openError;
+    refusedInfo = c.info;
+    placesRefused = c.places;
+    ScopedOverride<uint32_t (*)(uint32_t, char*)> temp(os.GetTempPathA, fakeTempPath);
+    ScopedOverride<decltype(os.openFolder)> open(os.openFolder, recordingOpenFolder);
+    ScopedOverride<decltype(os.openLog)> openLog(os.openLog, openRefusingLog);
+    ScopedOverride<decltype(os.getLogFileInfo)> info(os.getLogFileInfo, refusingLogInfo);
+    ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, pendingOrHostError);
+    testing::internal::CaptureStdout();
+    logMessage("one");
+    logError("two");
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string where = std::string(c.what) + " in " + std::to_string(c.places) + " place(s)";
+    EXPECT_EQ(readFile(logFile()), "someone else's file\n") << where;
+    // One open of each refusing place, then the place's own.
+    EXPECT_EQ(logOpens.size(), c.places < 3 ? static_cast<size_t>(c.places) + 3 : 3u) << where;
+    if (c.places == 3) {
+      EXPECT_EQ(out, "Could not create log file.\nCould not create log file.\nCould not create log file.\n") << where;
+      continue;
+    }
+    EXPECT_EQ(out, "") << where;
+    std::string log = c.places == 1 ? joinPath(joinPath(fakeTemp, "logs"), "native-windows.out")
+                                    : joinPath(here, "native-windows.out");
+    std::string written = readFile(log);
+    EXPECT_NE(written.find("FIRST LOG MESSAGE FROM"), std::string::npos) << where;
+    EXPECT_NE(written.find("one"), std::string::npos) << where;
+    EXPECT_NE(written.find("ERROR:  two"), std::string::npos) << where;
+  }
 }
 
 std::string otherRunsEntry;

@@ -599,15 +599,43 @@ int toLocalTime(int64_t seconds, struct tm* local) {
   return localtime_r(&value, local) != nullptr ? 0 : -1;
 }
 
+// The launcher never changes its effective user: it is asked once, as the
+// program starts, not on every log entry.
+const uid_t effectiveUser = geteuid();
+
 // O_NONBLOCK: a FIFO planted at the name would otherwise block the open
 // until someone reads it. It changes nothing for the regular files that
-// getLogFileInfo lets through.
+// getLogFileInfo lets through. A new log is made with mode 0644 whatever the
+// umask: made by the umask's leave, under umask 000 every user could forge
+// and erase the entries of a root run. An existing log is opened without
+// O_CREAT, so that only the open that made the file (O_EXCL) sets its mode,
+// and an entry costs no call more.
 int openLog(Handle folder, const char* name) {
   int dir = folderDescriptor(folder);
   if (dir < 0) return -1;
-  int fd = openat(dir, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) failWith(errno);
-  return fd;
+  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = openat(dir, name, flags);
+  if (fd < 0 && errno == ENOENT) {
+    fd = openat(dir, name, flags | O_CREAT | O_EXCL, 0644);
+    // A volume that keeps no modes (FAT) refuses the change: the log is
+    // used as made.
+    if (fd >= 0 && fchmod(fd, 0644) != 0) errno = 0;
+    // Another run made it meanwhile.
+    if (fd < 0 && errno == EEXIST) fd = openat(dir, name, flags);
+  }
+  if (fd >= 0) return fd;
+  int error = errno;
+  if (error == ELOOP) {
+    lastError = kErrorReparsePoint;
+  } else if (error == EISDIR) {
+    lastError = kErrorDirectory;
+  } else if (error == ENXIO) {
+    // A FIFO that no one reads, or a socket.
+    lastError = kErrorCantAccessFile;
+  } else {
+    failWith(error);
+  }
+  return -1;
 }
 
 // A byte far past any real end of file, so that readers of the log never
@@ -654,7 +682,7 @@ int getLogFileInfo(int fd, LogFileInfo* info) {
   info->size = static_cast<uint64_t>(status.st_size);
   info->isRegular = S_ISREG(status.st_mode) ? 1 : 0;
   info->links = static_cast<uint32_t>(status.st_nlink);
-  info->isOwn = status.st_uid == geteuid() || status.st_uid == 0;
+  info->isOwn = status.st_uid == effectiveUser || status.st_uid == 0;
   return 0;
 }
 
@@ -720,7 +748,7 @@ int isPrivateFolder(Handle folder) {
   int fd = folderDescriptor(folder);
   struct stat status;
   if (fd < 0 || fstat(fd, &status) != 0 || !S_ISDIR(status.st_mode)) return 0;
-  if (status.st_uid != geteuid() && status.st_uid != 0) return 0;
+  if (status.st_uid != effectiveUser && status.st_uid != 0) return 0;
   return (status.st_mode & S_IWOTH) == 0 || (status.st_mode & S_ISVTX) != 0;
 }
 
@@ -769,7 +797,8 @@ int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
   }
   info->isRegular = S_ISREG(status.st_mode) ? 1 : 0;
   info->links = static_cast<uint32_t>(status.st_nlink);
-  info->isTrusted = (status.st_uid == geteuid() || status.st_uid == 0) && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  info->isTrusted =
+      (status.st_uid == effectiveUser || status.st_uid == 0) && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
   return 0;
 }
 

@@ -130,9 +130,11 @@ struct ProcessInformation {
   X(int, toLocalTime, (int64_t seconds, struct tm* local))                                                      \
   /* The diagnostic log, named in the folder the run chose and holds open */                                   \
   /* (see openFolder). Opens it for writing at its end, shared for reading */                                   \
-  /* and writing (not deletion), created if absent, never through a link at */                                  \
-  /* its name (symbolic link, reparse point) and never blocking on what is */                                   \
-  /* there (a FIFO); a descriptor, or -1 with the last error set. */                                             \
+  /* and writing (not deletion), created if absent (POSIX: mode 0644 */                                        \
+  /* whatever the umask), never through a link at its name (symbolic link, */                                   \
+  /* reparse point: kErrorReparsePoint), never a folder (kErrorDirectory) */                                    \
+  /* and never blocking on what is there (a FIFO no one reads: */                                               \
+  /* kErrorCantAccessFile); a descriptor, or -1 with the last error set. */                                      \
   X(int, openLog, (Handle folder, const char* name))                                                             \
   /* One attempt at the cross-process lock that keeps one entry whole: */                                       \
   /* kLogLocked, or who holds it (see LogLockAnswer). closeLog releases it. */                                  \

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -216,6 +217,69 @@ TEST(Folder, LinksAndFifosAreRefused) {
   EXPECT_EQ(host.removeFileInFolder(folder, "victim"), 0);
   EXPECT_EQ(readFile(joinPath(elsewhere, "victim")), "1\n");
   host.CloseHandle(folder);
+}
+
+// What is at the log's name is told apart, so that the run can pass on: a
+// link, a folder and a FIFO that no one reads are refused at the open (the
+// FIFO never waited on); a FIFO that someone reads opens, and is no regular
+// file. What a link names is never written.
+TEST(LogFile, WhatIsNoPlainFileAtTheNameIsToldApart) {
+  const Platform& host = hostPlatform();
+  std::string dir = makeScratchDir("log-kinds");
+  std::string victim = joinPath(makeScratchDir("log-kinds-elsewhere"), "victim");
+  writeFile(victim, "1\n");
+  ASSERT_EQ(symlink(victim.c_str(), joinPath(dir, "link").c_str()), 0);
+  ASSERT_EQ(symlink(joinPath(dir, "absent").c_str(), joinPath(dir, "dangling").c_str()), 0);
+  ASSERT_EQ(host.makeDirectory(joinPath(dir, "folder").c_str()), 0);
+  ASSERT_EQ(mkfifo(joinPath(dir, "fifo").c_str(), 0666), 0);
+  Handle folder = host.openFolder(dir.c_str());
+  ASSERT_NE(folder, nullptr);
+  const struct {
+    const char* name;
+    uint32_t error;
+  } cases[] = {{"link", kErrorReparsePoint},
+               {"dangling", kErrorReparsePoint},
+               {"folder", kErrorDirectory},
+               {"fifo", kErrorCantAccessFile}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(host.openLog(folder, c.name), -1) << c.name;
+    EXPECT_EQ(host.GetLastError(), c.error) << c.name;
+  }
+  EXPECT_EQ(readFile(victim), "1\n");
+  EXPECT_FALSE(pathExists(joinPath(dir, "absent")));
+
+  int reader = open(joinPath(dir, "fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  int fd = host.openLog(folder, "fifo");
+  ASSERT_NE(fd, -1) << host.GetLastError();
+  LogFileInfo info;
+  ASSERT_EQ(host.getLogFileInfo(fd, &info), 0);
+  EXPECT_EQ(info.isRegular, 0);
+  host.closeLog(fd);
+  close(reader);
+  host.CloseHandle(folder);
+}
+
+// A new log is the run's own and writable by it alone, whatever the umask
+// (under umask 000 a log made by the umask's leave lets every user forge
+// and erase a root run's entries; under 077 no one else could read it).
+TEST(LogFile, ANewLogHasMode0644WhateverTheUmask) {
+  const Platform& host = hostPlatform();
+  for (mode_t mask : {0000, 0022, 0077}) {
+    std::string dir = makeScratchDir("log-mode");
+    Handle folder = host.openFolder(dir.c_str());
+    ASSERT_NE(folder, nullptr);
+    mode_t saved = umask(mask);
+    int fd = host.openLog(folder, kLogName);
+    umask(saved);
+    ASSERT_NE(fd, -1) << host.GetLastError();
+    struct stat status;
+    ASSERT_EQ(fstat(fd, &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u) << mask;
+    EXPECT_EQ(status.st_uid, geteuid()) << mask;
+    host.closeLog(fd);
+    host.CloseHandle(folder);
+  }
 }
 
 // The new file is the launcher's own whatever the umask.
