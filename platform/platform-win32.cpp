@@ -21,6 +21,12 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#ifdef LAUNCHER_VOLUME_SHIM
+// Test builds only (launcher-shim.exe): the calls whose answers differ by
+// volume and folder are answered as Windows answers them there.
+#include "testing/volume_shim.h"
+#endif
+
 // Log time stamps must survive January 2038.
 static_assert(sizeof(time_t) == 8, "time_t must have 64 bits");
 static_assert(kStillActive == STILL_ACTIVE, "STILL_ACTIVE");
