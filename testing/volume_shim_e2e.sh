@@ -75,7 +75,7 @@ test_shim_core_job_on_fat_exfat_and_smb() {
 test_shim_log_stays_in_the_program_logs_folder_of_an_install() {
   shim_available || return 0
   local place
-  for place in @program-files; do
+  for place in @program-files @program-data; do
     new_shim_install "$place" here
     set_temp_lines "$root/missing-temp"
     bat_setup=$temp_lines run_launcher nope x
@@ -91,7 +91,7 @@ test_shim_log_stays_in_the_program_logs_folder_of_an_install() {
 test_shim_log_in_the_temporary_logs_folder() {
   shim_available || return 0
   local place temp
-  for place in @user-temp @system-temp; do
+  for place in @user-temp @system-temp @windows-temp; do
     new_shim_install "$place-install" "" nologs
     temp="$root/$place"
     mkdir -p "$temp"
