@@ -866,14 +866,17 @@ int closeDescriptor(int fd) { return _close(fd); }
 
 uint32_t getProcessId(Handle process) { return ::GetProcessId(process); }
 
+// Attributes that cannot be read leave the file counted as no plain one.
 int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
   HANDLE file = osHandleOf(fd);
-  BY_HANDLE_FILE_INFORMATION data;
-  if (!::GetFileInformationByHandle(file, &data)) return -1;
+  FILE_STANDARD_INFO standard;
+  if (!::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) return -1;
+  DWORD attributes = 0;
   DWORD tag = 0;
-  info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                    isLink(file, &tag) == 0;
-  info->links = data.nNumberOfLinks;
+  int read = readAttributes(file, &attributes, &tag);
+  info->isRegular = read && ::GetFileType(file) == FILE_TYPE_DISK && !standard.Directory &&
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !(tag != 0 && isLinkReparseTag(tag));
+  info->links = standard.NumberOfLinks;
   info->isTrusted = isTrustedFile(file);
   return 0;
 }
