@@ -442,10 +442,10 @@ int deleteInFolder(HANDLE folder, const char* name) {
 // read the owner. The handle may append but not write data: "If only the
 // FILE_APPEND_DATA and SYNCHRONIZE flags are set, the caller can write
 // only to the end of the file, and any offset information on writes to the
-// file is ignored" (NtCreateFile, learn.microsoft.com; reading does not
-// change that, only FILE_WRITE_DATA does), so the system itself puts each
-// entry at the end as it is at that moment, and a run writing without the
-// entry lock never lands on another's entry. Reading is for the lock:
+// file is ignored" (NtCreateFile, learn.microsoft.com; what turns it off
+// is FILE_WRITE_DATA, which lets a handle write anywhere), so the system
+// puts each entry at the end as it is at that moment, and a run writing
+// without the entry lock never lands on another's entry. Reading is for the lock:
 // LockFileEx wants "either the GENERIC_READ or GENERIC_WRITE access right"
 // (learn.microsoft.com), which appending alone is not. Another program
 // that holds the log sharing writing but not reading would refuse that

@@ -99,7 +99,8 @@ test_shim_log_in_the_temporary_logs_folder() {
     bat_setup=$temp_lines run_launcher nope x
     expect_eq "$code" "$minus_one" "exit code ($place)"
     expect_no_entry_lost "$place"
-    expect_contains "$(log_messages "$temp/logs/native-windows.out")" "Unknown subcommand: [nope]" "the log in $place\\logs"
+    expect_contains "$(log_messages "$temp/logs/native-windows.out")" "Unknown subcommand: [nope]" \
+      "the log in $place\\logs"
   done
 }
 
@@ -114,7 +115,8 @@ test_shim_log_in_system32_as_the_current_directory() {
   bat_setup="${temp_lines}cd /d $(host_path "$cwd")"$'\r\n' run_launcher nope x
   expect_eq "$code" "$minus_one" "exit code"
   expect_no_entry_lost "System32"
-  expect_contains "$(log_messages "$cwd/native-windows.out")" "Unknown subcommand: [nope]" "the log in the current directory"
+  expect_contains "$(log_messages "$cwd/native-windows.out")" "Unknown subcommand: [nope]" \
+    "the log in the current directory"
 }
 
 closing_entries_at_least() {
