@@ -53,8 +53,9 @@ const Personality kPersonalities[] = {
     {L"@windows-temp", kNtfs,
      "O:SYD:P(A;CI;0x100026;;;BU)(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;FA;;;SY)(A;OICIIO;GA;;;SY)(A;OICIIO;GA;;;CO)",
      "O:BAD:(A;ID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;CIID;0x100026;;;BU)"},
-    // C:\Windows\SystemTemp, GetTempPath2A's folder for SYSTEM, which "is
-    // inaccessible to non-SYSTEM callers" (GetTempPath2A,
+    // C:\Windows\SystemTemp, GetTempPath2A's folder for SYSTEM, "which is
+    // inaccessible to non-SYSTEM processes", ACLed so that "only SYSTEM
+    // processes/Administrators" have access (GetTempPath2A,
     // learn.microsoft.com): SYSTEM and Administrators only.
     {L"@system-temp", kNtfs, "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
      "O:BAD:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)"},
