@@ -3,10 +3,6 @@
 
 namespace {
 
-int isOwnAccount(Account account) {
-  return account == kAccountSystem || account == kAccountAdministrators || account == kAccountCurrentUser;
-}
-
 // Deny entries are ignored: one that is ordered after an allow entry does
 // not take back what that one grants, so only the allow entries can show
 // that no one else may change the object.
@@ -22,6 +18,11 @@ int leavesRightsToOwnAccounts(const FileSecurity& security, uint32_t rights) {
 }
 
 }  // namespace
+
+int isOwnAccount(Account account) {
+  return account == kAccountSystem || account == kAccountTrustedInstaller || account == kAccountAdministrators ||
+         account == kAccountCurrentUser;
+}
 
 int isTrustedSecurity(const FileSecurity& security) { return leavesRightsToOwnAccounts(security, kChangingRights); }
 

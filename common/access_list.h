@@ -8,8 +8,18 @@
 
 // Whose an owner or an access entry is. CREATOR OWNER stands in entries
 // that folders pass on to what is made in them; on the object itself it
-// matches no one.
-enum Account { kAccountSystem, kAccountAdministrators, kAccountCurrentUser, kAccountCreatorOwner, kAccountOther };
+// matches no one. TrustedInstaller (NT SERVICE\TrustedInstaller,
+// S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464) is the
+// system's own servicing account: it owns C:\Windows\System32 and holds
+// full control of what installers put under C:\Program Files.
+enum Account {
+  kAccountSystem,
+  kAccountAdministrators,
+  kAccountCurrentUser,
+  kAccountTrustedInstaller,
+  kAccountCreatorOwner,
+  kAccountOther
+};
 
 struct AccessEntry {
   int allows;  // 0 for an entry that denies
@@ -40,7 +50,11 @@ const uint32_t kChangingRights = 0x00000002u | 0x00000004u | 0x00010000u | 0x000
 // and the rest as for a file.
 const uint32_t kFolderChangingRights = kChangingRights | 0x00000040u;
 
-// 1 when the file is owned by SYSTEM, Administrators or the current user and
+// 1 for the accounts an elevated run trusts as its own: SYSTEM,
+// TrustedInstaller, Administrators and the current user.
+int isOwnAccount(Account account);
+
+// 1 when the file is owned by one of its own accounts (isOwnAccount) and
 // no entry allows another account any of kChangingRights; a volume that
 // keeps no security is trusted, since there any user may write anyway.
 int isTrustedSecurity(const FileSecurity& security);

@@ -68,6 +68,9 @@ TEST(AccessList, TrustsOnlyFilesNoOtherAccountCanChange) {
       {"denied, not allowed, to another account", {1, kAccountAdministrators, 1, nullptr, 0},
        {0, kAccountOther, kFullControl, 0}, 1},
       {"write attributes alone", {1, kAccountAdministrators, 1, nullptr, 0}, {1, kAccountOther, 0x100, 0}, 1},
+      {"owned by TrustedInstaller", {1, kAccountTrustedInstaller, 1, nullptr, 0}, {0, kAccountOther, 0, 0}, 1},
+      {"inherited TrustedInstaller: full control", {1, kAccountAdministrators, 1, nullptr, 0},
+       {1, kAccountTrustedInstaller, kFullControl, kInherited}, 1},
   };
   for (const Case& c : cases) {
     AccessEntry entries[4];
@@ -151,6 +154,36 @@ TEST(AccessList, FolderIsPrivateOnlyWhenNoOtherAccountMayAddWriteOrDelete) {
        {{1, kAccountCurrentUser, kFullControl, 0}},
        0},
       {"FAT keeps no security", 0, kAccountOther, {}, 1},
+      // icacls "C:\Program Files\<app>\logs" after an installer made it:
+      // TrustedInstaller's full control comes down from Program Files.
+      {"C:\\Program Files\\<app>\\logs: TrustedInstaller, SYSTEM and Administrators full, Users read",
+       1,
+       kAccountAdministrators,
+       {{1, kAccountTrustedInstaller, kFullControl, kInherited},
+        {1, kAccountSystem, kFullControl, kInherited},
+        {1, kAccountAdministrators, kFullControl, kInherited},
+        {1, kAccountOther, kReadAndExecute, kInherited},
+        {1, kAccountCreatorOwner, kFullControl, kInherited | kFolderInherit | kInheritOnly}},
+       1},
+      // icacls "C:\ProgramData\<app>\logs": Users (CI)(WD,AD,WEA,WA).
+      {"C:\\ProgramData\\<app>\\logs: Users may add files and folders",
+       1,
+       kAccountAdministrators,
+       {{1, kAccountSystem, kFullControl, kInherited | kFolderInherit},
+        {1, kAccountAdministrators, kFullControl, kInherited | kFolderInherit},
+        {1, kAccountOther, kReadAndExecute, kInherited | kFolderInherit},
+        {1, kAccountOther, 0x00000116u, kInherited | kContainerInherit}},
+       0},
+      // icacls C:\Windows\System32: owner TrustedInstaller; SYSTEM and
+      // Administrators modify; Users read and execute.
+      {"C:\\Windows\\System32",
+       1,
+       kAccountTrustedInstaller,
+       {{1, kAccountTrustedInstaller, kFullControl, 0},
+        {1, kAccountSystem, kModify, 0},
+        {1, kAccountAdministrators, kModify, 0},
+        {1, kAccountOther, kReadAndExecute, 0}},
+       1},
   };
   for (const FolderCase& c : cases) {
     int count = 0;

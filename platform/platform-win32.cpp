@@ -21,6 +21,12 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#ifdef LAUNCHER_VOLUME_SHIM
+// Test builds only (launcher-shim.exe): the calls whose answers differ by
+// volume and folder are answered as Windows answers them there.
+#include "testing/volume_shim.h"
+#endif
+
 // Log time stamps must survive January 2038.
 static_assert(sizeof(time_t) == 8, "time_t must have 64 bits");
 static_assert(kStillActive == STILL_ACTIVE, "STILL_ACTIVE");
@@ -246,16 +252,56 @@ HANDLE openRelative(HANDLE folder, const char* name, DWORD access, DWORD share, 
   return succeeded(status) ? file : INVALID_HANDLE_VALUE;
 }
 
+// The one place that asks for an open file's or folder's attributes and
+// its reparse tag (0 where it is no reparse point); 1 when read, else 0
+// with the last error set. FAT32 and exFAT refuse the attribute-tag class
+// with ERROR_INVALID_PARAMETER (the fastfat sample's query has no case for
+// it; github.com/microsoft/STL/pull/2373, github.com/winfsp/winfsp/issues/661),
+// and so may other file systems without reparse points ("not supported"):
+// there the basic class, which every file system answers, tells the same.
+// A reparse point whose tag cannot be read is taken for a link.
+int readAttributes(HANDLE file, DWORD* attributes, DWORD* reparseTag) {
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) {
+    *attributes = tag.FileAttributes;
+    *reparseTag = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? tag.ReparseTag : 0;
+    return 1;
+  }
+  DWORD error = ::GetLastError();
+  FILE_BASIC_INFO basic;
+  if ((error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) ||
+      !::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+    ::SetLastError(error);
+    return 0;
+  }
+  *attributes = basic.FileAttributes;
+  *reparseTag = (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? IO_REPARSE_TAG_SYMLINK : 0;
+  return 1;
+}
+
 // 1 when the open file or folder is a link (see isLinkReparseTag); 0 when
 // it is not; -1 with the last error set when that cannot be read.
 int isLink(HANDLE file, DWORD* reparseTag) {
-  FILE_ATTRIBUTE_TAG_INFO tag;
-  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) return -1;
-  *reparseTag = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? tag.ReparseTag : 0;
+  DWORD attributes = 0;
+  if (!readAttributes(file, &attributes, reparseTag)) return -1;
   return *reparseTag != 0 && isLinkReparseTag(*reparseTag);
 }
 
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The file an open handle stands for, opened once more with other access:
+// named by the handle itself, it cannot be another file than that one.
+// INVALID_HANDLE_VALUE with the last error set on failure.
+HANDLE reopenByHandle(HANDLE file, DWORD access, DWORD share, DWORD options) {
+  IO_STATUS_BLOCK io;
+  UNICODE_STRING none = {0, 0, nullptr};
+  OBJECT_ATTRIBUTES same;
+  InitializeObjectAttributes(&same, &none, 0, file, nullptr);
+  HANDLE reopened = nullptr;
+  NTSTATUS status = nt().createFile(&reopened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &same, &io, nullptr, 0,
+                                    share, FILE_OPEN, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  return succeeded(status) ? reopened : INVALID_HANDLE_VALUE;
+}
 
 // openRelative, with a link at the name refused (kErrorReparsePoint). Any
 // other reparse point (a cloud placeholder, a deduplicated file) is an
@@ -270,17 +316,11 @@ HANDLE openInFolder(HANDLE folder, const char* name, DWORD access, DWORD share, 
   int link = isLink(file, &tag);
   DWORD error = link < 0 ? ::GetLastError() : link ? kErrorReparsePoint : ERROR_SUCCESS;
   if (error == ERROR_SUCCESS && tag != 0 && forData) {
-    IO_STATUS_BLOCK io;
-    UNICODE_STRING none = {0, 0, nullptr};
-    OBJECT_ATTRIBUTES same;
-    InitializeObjectAttributes(&same, &none, 0, file, nullptr);
-    HANDLE reopened = nullptr;
-    NTSTATUS status = nt().createFile(&reopened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &same, &io, nullptr, 0,
-                                      share, FILE_OPEN, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-    error = succeeded(status) ? ERROR_SUCCESS : ::GetLastError();
+    HANDLE reopened = reopenByHandle(file, access, share, options);
+    error = reopened != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : ::GetLastError();
     ::CloseHandle(file);
-    file = error == ERROR_SUCCESS ? reopened : INVALID_HANDLE_VALUE;
-    if (error == ERROR_SUCCESS) return file;
+    if (error == ERROR_SUCCESS) return reopened;
+    file = INVALID_HANDLE_VALUE;
   }
   if (error == ERROR_SUCCESS) return file;
   if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
@@ -307,13 +347,14 @@ Handle openFolderByPath(const char* path, DWORD flags) {
   if (folder == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED)
     folder = openFolderFor(path, kFolderAccess, flags);
   if (folder == INVALID_HANDLE_VALUE) return nullptr;
-  FILE_ATTRIBUTE_TAG_INFO tag;
+  DWORD attributes = 0;
+  DWORD tag = 0;
   DWORD error = ERROR_SUCCESS;
-  if (!::GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof tag)) {
+  if (!readAttributes(folder, &attributes, &tag)) {
     error = ::GetLastError();
-  } else if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && isLinkReparseTag(tag.ReparseTag)) {
+  } else if (tag != 0 && isLinkReparseTag(tag)) {
     error = kErrorReparsePoint;
-  } else if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     error = ERROR_DIRECTORY;
   }
   if (error == ERROR_SUCCESS) return folder;
@@ -398,10 +439,27 @@ int deleteInFolder(HANDLE folder, const char* name) {
 
 // A link at the name is refused (kErrorReparsePoint); there is no named
 // pipe in a folder on disk to block on. READ_CONTROL lets getLogFileInfo
-// read the owner.
+// read the owner. The handle may append but not write data: "If only the
+// FILE_APPEND_DATA and SYNCHRONIZE flags are set, the caller can write
+// only to the end of the file, and any offset information on writes to the
+// file is ignored" (NtCreateFile, learn.microsoft.com; what turns it off
+// is FILE_WRITE_DATA, which lets a handle write anywhere), so the system
+// puts each entry at the end as it is at that moment, and a run writing
+// without the entry lock never lands on another's entry. Reading is for the lock:
+// LockFileEx wants "either the GENERIC_READ or GENERIC_WRITE access right"
+// (learn.microsoft.com), which appending alone is not. Another program
+// that holds the log sharing writing but not reading would refuse that
+// open: the entry is then opened to append alone, and written without the
+// lock (tryLockLog takes the refusal for a stranger's lock), which
+// appending makes safe.
+const DWORD kLogAccess = FILE_READ_DATA | FILE_APPEND_DATA | READ_CONTROL;
+const DWORD kLogShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
 int openLog(Handle folder, const char* name) {
-  HANDLE file = openInFolder(folder, name, GENERIC_WRITE | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE, 1);
+  HANDLE file = openInFolder(folder, name, kLogAccess, kLogShare, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE, 1);
+  if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION)
+    file = openInFolder(folder, name, kLogAccess & ~FILE_READ_DATA, kLogShare, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE,
+                        1);
   return descriptorOf(file, _O_WRONLY | _O_BINARY);
 }
 
@@ -460,8 +518,23 @@ PSID tokenUser() {
   return known ? buffer.user.User.Sid : nullptr;
 }
 
+// NT SERVICE\TrustedInstaller: a service SID, whose sub-authorities are
+// the SHA-1 of the service's name, so no well-known type names it.
+int isTrustedInstaller(PSID sid) {
+  static const struct {
+    BYTE revision;
+    BYTE subAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY authority;
+    DWORD subAuthority[6];
+  } kTrustedInstaller = {SID_REVISION, 6, SECURITY_NT_AUTHORITY,
+                         {SECURITY_SERVICE_ID_BASE_RID, 956008885u, 3418522649u, 1831038044u, 1853292631u,
+                          2271478464u}};
+  return ::EqualSid(sid, const_cast<void*>(static_cast<const void*>(&kTrustedInstaller)));
+}
+
 Account accountOf(PSID sid) {
   if (isWellKnownAccount(sid, WinLocalSystemSid)) return kAccountSystem;
+  if (isTrustedInstaller(sid)) return kAccountTrustedInstaller;
   if (isWellKnownAccount(sid, WinBuiltinAdministratorsSid)) return kAccountAdministrators;
   PSID user = tokenUser();
   if (user != nullptr && ::EqualSid(sid, user)) return kAccountCurrentUser;
@@ -556,10 +629,8 @@ int isOwnFile(HANDLE file) {
   BOOL defaulted = FALSE;
   int own = 0;
   if (::GetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, &descriptor, sizeof descriptor, &needed) &&
-      ::GetSecurityDescriptorOwner(&descriptor, &owner, &defaulted) && owner != nullptr) {
-    Account account = accountOf(owner);
-    own = account == kAccountSystem || account == kAccountAdministrators || account == kAccountCurrentUser;
-  }
+      ::GetSecurityDescriptorOwner(&descriptor, &owner, &defaulted) && owner != nullptr)
+    own = isOwnAccount(accountOf(owner));
   return own || keepsNoOwners(file);
 }
 
@@ -569,28 +640,25 @@ int isOwnFile(HANDLE file) {
 int getLogFileInfo(int fd, LogFileInfo* info) {
   HANDLE file = osHandleOf(fd);
   FILE_STANDARD_INFO standard;
-  FILE_ATTRIBUTE_TAG_INFO tag;
+  DWORD attributes = 0;
+  DWORD tag = 0;
   if (!::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
-      !::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag))
+      !readAttributes(file, &attributes, &tag))
     return -1;
   info->size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
-  const int link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && isLinkReparseTag(tag.ReparseTag);
+  const int link = tag != 0 && isLinkReparseTag(tag);
   info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK && !standard.Directory && !link &&
-                    (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   info->links = standard.DeletePending ? 0 : standard.NumberOfLinks;
   info->isOwn = isOwnFile(file);
   return 0;
 }
 
-// Called under the log's lock, so the end does not move between the seek
-// and the write.
+// The handle appends only (see openLog): the system writes at the end.
 int appendToLog(int fd, const char* text, uint32_t length) {
   HANDLE file = osHandleOf(fd);
-  LARGE_INTEGER none;
-  none.QuadPart = 0;
   DWORD written = 0;
-  if (!::SetFilePointerEx(file, none, nullptr, FILE_END) || !::WriteFile(file, text, length, &written, nullptr))
-    return -1;
+  if (!::WriteFile(file, text, length, &written, nullptr)) return -1;
   if (written != length) {
     ::SetLastError(ERROR_DISK_FULL);
     return -1;
@@ -598,11 +666,19 @@ int appendToLog(int fd, const char* text, uint32_t length) {
   return 0;
 }
 
+// The entry handle may not cut the file (setting the end wants
+// FILE_WRITE_DATA): a handle of its own on the same file does, and is
+// closed again at once.
 int truncateLog(int fd, uint64_t size) {
-  HANDLE file = osHandleOf(fd);
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(size);
-  return ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ::SetEndOfFile(file) ? 0 : -1;
+  HANDLE cutter = reopenByHandle(osHandleOf(fd), FILE_WRITE_DATA, kLogShare, FILE_NON_DIRECTORY_FILE);
+  if (cutter == INVALID_HANDLE_VALUE) return -1;
+  FILE_END_OF_FILE_INFO end;
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  BOOL cut = ::SetFileInformationByHandle(cutter, FileEndOfFileInfo, &end, sizeof end);
+  DWORD error = ::GetLastError();
+  ::CloseHandle(cutter);
+  ::SetLastError(error);
+  return cut ? 0 : -1;
 }
 
 // Closing would release the lock too, but only eventually: unlock first.
@@ -721,7 +797,31 @@ int deleteLogOverCap(Handle folder, const char* name, uint32_t cap) {
   return 0;
 }
 
-int makeDirectory(const char* path) { return _mkdir(path); }
+// The temporary "logs" folder, the one folder the launcher makes, is
+// private to the accounts that may write the log: full control for SYSTEM,
+// Administrators and the user, passed on to what it holds, and nothing
+// inherited from the folder around it (C:\Windows\Temp lets Users add files
+// and folders there), so no other user can plant, read or erase anything in
+// it. A volume that keeps no access lists (FAT) ignores the list. Where the
+// user cannot be named, a plain folder (isPrivateFolder then judges it).
+int makeDirectory(const char* path) {
+  char* user = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  char text[160];
+  if (tokenUser() != nullptr && ::ConvertSidToStringSidA(tokenUser(), &user) &&
+      formatText(text, sizeof text, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;%s)", user) <
+          static_cast<int>(sizeof text))
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorA(text, SDDL_REVISION_1, &descriptor, nullptr);
+  ::LocalFree(user);
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  BOOL made = ::CreateDirectoryA(path, descriptor != nullptr ? &attributes : nullptr);
+  DWORD error = ::GetLastError();
+  ::LocalFree(descriptor);
+  if (made) return 0;
+  errno = error == ERROR_ALREADY_EXISTS ? EEXIST : error == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+  ::SetLastError(error);
+  return -1;
+}
 
 int openReadWrite(const char* path) { return _open(path, _O_RDWR); }
 
@@ -766,14 +866,17 @@ int closeDescriptor(int fd) { return _close(fd); }
 
 uint32_t getProcessId(Handle process) { return ::GetProcessId(process); }
 
+// Attributes that cannot be read leave the file counted as no plain one.
 int getInstanceFileInfo(int fd, InstanceFileInfo* info) {
   HANDLE file = osHandleOf(fd);
-  BY_HANDLE_FILE_INFORMATION data;
-  if (!::GetFileInformationByHandle(file, &data)) return -1;
+  FILE_STANDARD_INFO standard;
+  if (!::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) return -1;
+  DWORD attributes = 0;
   DWORD tag = 0;
-  info->isRegular = ::GetFileType(file) == FILE_TYPE_DISK && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                    isLink(file, &tag) == 0;
-  info->links = data.nNumberOfLinks;
+  int read = readAttributes(file, &attributes, &tag);
+  info->isRegular = read && ::GetFileType(file) == FILE_TYPE_DISK && !standard.Directory &&
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !(tag != 0 && isLinkReparseTag(tag));
+  info->links = standard.NumberOfLinks;
   info->isTrusted = isTrustedFile(file);
   return 0;
 }

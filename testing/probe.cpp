@@ -3,7 +3,7 @@
 // current directory, the variable LAUNCHER_PROBE_VAR and whether its
 // standard handles are null. A word "--sleep=MS" makes it wait that long
 // after writing the report, a word "--exit=N" makes it exit with N. Started
-// as "probe --hold=share-write|share-all|lock-all|lock-share-read|read-lock <file> <readyFile> --sleep=MS", it
+// as "probe --hold=share-write|share-all|lock-all|lock-share-read|read-lock|entry-lock <file> <readyFile> --sleep=MS", it
 // holds file as another program would (see testHoldFile) and creates
 // readyFile once it does.
 #include <cstdio>

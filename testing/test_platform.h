@@ -22,7 +22,9 @@ int testRemoveDirectory(const char* path);
 // may hold its lock file; "read-lock" opens it for reading only and takes a
 // shared lock on its first byte, as any reader of the file may; "share-all"
 // (Windows only) opens it for reading, sharing it for reading, writing and
-// deletion, as a monitoring tool may. 0 when held.
+// deletion, as a monitoring tool may; "entry-lock" (Windows only) holds the
+// launcher's own entry lock on the log, as a run stopped inside its write
+// would. 0 when held.
 int testHoldFile(const char* path, const char* how);
 
 // Sets the process's file-creation mask (the POSIX umask) and returns the
