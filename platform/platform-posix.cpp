@@ -853,7 +853,7 @@ Handle openFolderAt(Handle parent, const char* name) {
 int openFileInFolder(Handle folder, const char* name, int mode) {
   int dir = folderDescriptor(folder);
   if (dir < 0) return -1;
-  int flags = mode == kFolderFileCreateNew ? O_WRONLY | O_CREAT | O_EXCL : O_RDONLY;
+  int flags = mode == kFolderFileCreateNew ? O_WRONLY | O_CREAT | O_EXCL : mode == kFolderFileRewrite ? O_WRONLY : O_RDONLY;
   int fd = openat(dir, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) {
     int error = errno;

@@ -840,6 +840,9 @@ int openFileInFolder(Handle folder, const char* name, int mode) {
   if (mode == kFolderFileCreateNew) {
     file = createLaunchersOwnFile(folder, name, GENERIC_WRITE | READ_CONTROL);
     descriptorFlags = _O_WRONLY;
+  } else if (mode == kFolderFileRewrite) {
+    file = openInFolder(folder, name, GENERIC_WRITE | READ_CONTROL, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 1);
+    descriptorFlags = _O_WRONLY;
   } else {
     // READ_CONTROL lets getInstanceFileInfo read the owner; a probe needs
     // to read only, so that a read-only instance can be probed.

@@ -256,6 +256,11 @@ enum FolderFileMode {
   // and shared for reading, writing and deletion so that any server's open
   // allows it.
   kFolderFileProbe = 2,
+  // An existing file for writing in place, shared for reading, writing and
+  // deletion, never created or truncated: the last resort for a file others
+  // hold open so that it can be neither replaced nor removed. The caller
+  // checks what it is (getInstanceFileInfo) before writing.
+  kFolderFileRewrite = 3,
 };
 
 // What an open file under the instance directory is.
