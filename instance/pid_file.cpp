@@ -220,11 +220,13 @@ int openPidFile(Handle folder) {
   if (fd != -1 || os.GetLastError() != kErrorFileNotFound) return fd;
   AsideCopy copy = {""};
   os.listFolder(folder, findAsideCopy, &copy);
-  if (copy.name[0] == '\0') return -1;
-  fd = os.openFileInFolder(folder, copy.name, kFolderFileRead);
-  if (fd == -1) return os.openFileInFolder(folder, kPidFileLeaf, kFolderFileRead);
-  logMessage("The pid file is being replaced by a start: reading the old one from '%s'.", copy.name);
-  return fd;
+  fd = copy.name[0] != '\0' ? os.openFileInFolder(folder, copy.name, kFolderFileRead) : -1;
+  if (fd != -1) {
+    logMessage("The pid file is being replaced by a start: reading the old one from '%s'.", copy.name);
+    return fd;
+  }
+  // No copy (left): a start may have put its new file in place meanwhile.
+  return os.openFileInFolder(folder, kPidFileLeaf, kFolderFileRead);
 }
 
 }  // namespace
