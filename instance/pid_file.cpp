@@ -24,6 +24,9 @@ int isPlainFile(const InstanceFileInfo& info) { return info.isRegular && info.li
 const char kPidFileLeaf[] = "server.pid";
 // Names a new PID file may take before it is renamed over the PID file.
 const int kNewPidFileNames = 16;
+// Runs asked about, at most, for the files of the run's own form in the
+// logs folder: others who may write there could put any number of them.
+const int kRunQueries = 32;
 
 // What writePidFile achieved.
 enum PidFileWrite { kPidFileWritten, kPidFileNotCreated, kPidFileNotWritten, kPidFileNotReplaced };
@@ -69,22 +72,22 @@ int hasEnded(uint32_t processId) {
 
 struct Leftovers {
   Handle folder;
-  int count;
+  int queries;
 };
 
 void removeIfLeftOver(const char* name, void* context) {
   Leftovers* leftovers = static_cast<Leftovers*>(context);
   uint32_t run = runOfOwnFile(name);
-  if (run == 0 || run == os.GetCurrentProcessId() || leftovers->count >= kNewPidFileNames || !hasEnded(run)) return;
-  leftovers->count++;
-  if (os.removeFileInFolder(leftovers->folder, name) == 0)
+  if (run == 0 || run == os.GetCurrentProcessId() || leftovers->queries >= kRunQueries) return;
+  leftovers->queries++;
+  if (hasEnded(run) && os.removeFileInFolder(leftovers->folder, name) == 0)
     logMessage("Removed '%s', left in the logs folder by a start that is gone.", name);
 }
 
 // A start that died between creating its new file and renaming it in (or
 // between renaming the old one aside and deleting it) leaves that file
 // behind; once its run is gone, it is removed. A few at a time: each costs
-// a query of the run that made it.
+// a query of the run that made it, and the rest wait for later starts.
 void removeLeftoverFiles(Handle folder) {
   Leftovers leftovers = {folder, 0};
   os.listFolder(folder, removeIfLeftOver, &leftovers);
@@ -199,14 +202,18 @@ void reportOldPidFile(const PidFileOutcome& outcome, const char* name) {
 
 struct AsideCopy {
   char name[64];
+  int queries;
 };
 
 void findAsideCopy(const char* name, void* context) {
   AsideCopy* copy = static_cast<AsideCopy*>(context);
   size_t length = strlen(name);
-  if (copy->name[0] != '\0' || length >= sizeof copy->name || strcmp(name + length - 4, ".old") != 0) return;
   uint32_t run = runOfOwnFile(name);
-  if (run != 0 && !hasEnded(run)) memcpy(copy->name, name, length + 1);
+  if (copy->name[0] != '\0' || run == 0 || length >= sizeof copy->name || strcmp(name + length - 4, ".old") != 0 ||
+      copy->queries >= kRunQueries)
+    return;
+  copy->queries++;
+  if (!hasEnded(run)) memcpy(copy->name, name, length + 1);
 }
 
 // The PID file opened for reading, from folder. Where the system cannot
@@ -218,7 +225,7 @@ void findAsideCopy(const char* name, void* context) {
 int openPidFile(Handle folder) {
   int fd = os.openFileInFolder(folder, kPidFileLeaf, kFolderFileRead);
   if (fd != -1 || os.GetLastError() != kErrorFileNotFound) return fd;
-  AsideCopy copy = {""};
+  AsideCopy copy = {"", 0};
   os.listFolder(folder, findAsideCopy, &copy);
   fd = copy.name[0] != '\0' ? os.openFileInFolder(folder, copy.name, kFolderFileRead) : -1;
   if (fd != -1) {
