@@ -41,6 +41,7 @@ enum Kind { kStart, kStop, kLaunch, kRun, kUnknown };
 struct Setup {
   const char* pidFile = nullptr;  // the PID file's line before the run; "@server" for the server's PID
   bool server = false;            // the server runs and holds its lock
+  bool serverLooksYounger = false;  // its creation time is after its PID file's, as after a clock step
   bool freeLockFile = false;      // a lock file that nobody holds
   int64_t childEndsAfterMs = -1;  // a created child ends after this much slept time; -1 never
   uint32_t childExitCode = 0;
@@ -69,6 +70,11 @@ const Scenario kScenarios[] = {
      kFirstChild},
     {"start with an existing PID file", kStart, {"start", "@instance", "server.exe"}, {.pidFile = kOldPid}, kFirstChild},
     {"stop of a running server", kStop, {"stop", "@instance"}, {.pidFile = "@server", .server = true}, 0},
+    {"stop of a server that looks younger than its PID file",
+     kStop,
+     {"stop", "@instance"},
+     {.pidFile = "@server", .server = true, .serverLooksYounger = true},
+     0},
     {"stop with a stale PID file", kStop, {"stop", "@instance"}, {.pidFile = kStalePid, .freeLockFile = true}, 0},
     {"stop with nothing there", kStop, {"stop", "@instance"}, {}, 0},
     {"launch", kLaunch, {"launch", "tool.exe", "one", "two words"}, {}, kFirstChild},
@@ -196,6 +202,17 @@ const DesignRule kDesignRules[] = {
      "Failed to open the process (pid=%d) lastError=%d."},
     {kSeam_TerminateProcess, kRoleProcess, nullptr, kFailsRun, "termination refused: killProcess gives 0",
      "Failed to terminate process (pid=%d) lastError=%d."},
+    // Asked only where the times do not clear the process: without the
+    // evidence such a process is not terminated, and the server's lock
+    // fails the stop.
+    {kSeam_isProcessUsingFile, kRoleLockFile, nullptr, kFailsRun,
+     "who holds the lock file open cannot be told: the times decide, and spare the server", nullptr},
+    {kSeam_stampFileWriteTime, kRoleAny, nullptr, kSameOutcome,
+     "a write time that cannot be set is left as the file system set it", nullptr},
+    {kSeam_getRandomBytes, kRoleAny, nullptr, kSameOutcome,
+     "without a random source the new file's names differ by a counter", nullptr},
+    {kSeam_listFolder, kRoleAny, nullptr, kSameOutcome,
+     "a folder that cannot be listed: no leftovers removed, no copy moved aside read", nullptr},
 };
 
 const DesignRule* designRuleFor(const SeamCall& call, Role role, const char* failure) {
@@ -221,6 +238,8 @@ struct Allowance {
 
 const Allowance kAllowances[] = {
     {kSeam_writeText, nullptr, "pid-file", "createPidFile, write or close fails: \"file may be incomplete\"", false},
+    {kSeam_openFolderAt, nullptr, "pid-file",
+     "the logs folder cannot be opened: the old PID file cannot be reached to be removed either", false},
 };
 
 const Allowance* allowanceFor(const SeamCall* call, const char* failure, const std::string& invariant) {
@@ -434,8 +453,9 @@ class ScenarioDriver {
       int fd = hostPlatform().openReadWrite(paths_.lockFile.c_str());
       EXPECT_NE(fd, -1);
       EXPECT_EQ(hostPlatform().lockFirstByte(fd), 0);
-      // Started well before its PID file was written.
-      int64_t createdAt = static_cast<int64_t>(time(nullptr)) - 3600;
+      // Started well before its PID file was written, or as it seems after
+      // the wall clock was stepped back: well after.
+      int64_t createdAt = static_cast<int64_t>(time(nullptr)) + (setup.serverLooksYounger ? 3600 : -3600);
       simulation.processes.push_back({kServerPid, createdAt, -1, 0, 0, fd});
     }
     if (setup.oversizedLog) writeFile(paths_.logs[0], oldLog_);
@@ -653,9 +673,15 @@ class RunCheck {
     }
   }
 
-  // The PID file holds exactly one PID line, or is absent.
+  // The PID file holds exactly one PID line, or is absent; after a start,
+  // the PID of a process it created: a start whose PID file cannot be
+  // written must not leave the old one naming an earlier process.
   void pidFile() {
     if (!run_.pidFileExists) return;
+    int64_t named = strtoll(run_.pidFile.c_str(), nullptr, 10);
+    if (scenario_.kind == kStart && !run_.created.empty() && !contains(run_.created, static_cast<uint32_t>(named))) {
+      violation("pid-file", "after the start the PID file names " + std::to_string(named) + ", not a process it created");
+    }
     std::string text = withoutCarriageReturns(run_.pidFile);
     size_t end = text.find_first_not_of("-0123456789");
     if (end == 0 || end == std::string::npos || text.substr(end) != "\n" || hostText(text) != run_.pidFile) {

@@ -1,9 +1,11 @@
 // The PID file: its name, writing, reading and write time.
 #include "instance/pid_file.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "instance/instance_dir.h"
 #include "log/log.h"
@@ -22,57 +24,216 @@ int isPlainFile(const InstanceFileInfo& info) { return info.isRegular && info.li
 const char kPidFileLeaf[] = "server.pid";
 // Names a new PID file may take before it is renamed over the PID file.
 const int kNewPidFileNames = 16;
+// Runs asked about, at most, for the files of the run's own form in the
+// logs folder: others who may write there could put any number of them.
+const int kRunQueries = 32;
 
 // What writePidFile achieved.
 enum PidFileWrite { kPidFileWritten, kPidFileNotCreated, kPidFileNotWritten, kPidFileNotReplaced };
 
+// What became of the old PID file when the new one did not take its place.
+enum OldPidFile { kOldPidFileAbsent, kOldPidFileRemoved, kOldPidFileRewritten, kOldPidFileKept };
+
+struct PidFileOutcome {
+  PidFileWrite write;
+  uint32_t error;
+  OldPidFile old;
+  uint32_t oldError;
+};
+
+// The run's own files beside the PID file: server.pid.<process id>-<part>
+// followed by ".new" (a new PID file before its rename) or ".old" (the old
+// one renamed aside, where the system cannot replace a file others hold
+// open). The process id of the run that made name, or 0 when name is none
+// of them.
+uint32_t runOfOwnFile(const char* name) {
+  size_t leaf = strlen(kPidFileLeaf);
+  if (strncmp(name, kPidFileLeaf, leaf) != 0 || name[leaf] != '.' || !isdigit(static_cast<unsigned char>(name[leaf + 1])))
+    return 0;
+  char* end = nullptr;
+  unsigned long processId = strtoul(name + leaf + 1, &end, 10);
+  size_t length = strlen(name);
+  if (*end != '-' || length < 4) return 0;
+  const char* suffix = name + length - 4;
+  if (strcmp(suffix, ".new") != 0 && strcmp(suffix, ".old") != 0) return 0;
+  return static_cast<uint32_t>(processId);
+}
+
+// Whether the process with this id has ended (or there is none). One that
+// cannot be asked about counts as running.
+int hasEnded(uint32_t processId) {
+  Handle process = os.OpenProcess(kProcessQueryLimitedInformation, 0, processId);
+  if (process == nullptr) return os.GetLastError() == kErrorInvalidParameter;
+  uint32_t code = kStillActive;
+  int ended = os.GetExitCodeProcess(process, &code) && code != kStillActive;
+  os.CloseHandle(process);
+  return ended;
+}
+
+struct Leftovers {
+  Handle folder;
+  int queries;
+};
+
+void removeIfLeftOver(const char* name, void* context) {
+  Leftovers* leftovers = static_cast<Leftovers*>(context);
+  uint32_t run = runOfOwnFile(name);
+  if (run == 0 || run == os.GetCurrentProcessId() || leftovers->queries >= kRunQueries) return;
+  leftovers->queries++;
+  if (hasEnded(run) && os.removeFileInFolder(leftovers->folder, name) == 0)
+    logMessage("Removed '%s', left in the logs folder by a start that is gone.", name);
+}
+
+// A start that died between creating its new file and renaming it in (or
+// between renaming the old one aside and deleting it) leaves that file
+// behind; once its run is gone, it is removed. A few at a time: each costs
+// a query of the run that made it, and the rest wait for later starts.
+void removeLeftoverFiles(Handle folder) {
+  Leftovers leftovers = {folder, 0};
+  os.listFolder(folder, removeIfLeftOver, &leftovers);
+}
+
 // A new file of this run's own, created exclusively in folder with its
-// rights set from the start, and its name in name: the run's process id and
-// a counter, so that a file left or held at one name (by a run that died,
-// a concurrent start, another user) is passed by, never reused or removed.
-// -1 when none could be created.
+// rights set from the start, and its name in name: the run's process id,
+// so that a later start can tell when its run is gone, and a random part,
+// so that no one can make the names beforehand. A name that is taken (by a
+// run that died, a concurrent start, another user) is passed by, never
+// reused or removed. -1 when none could be created.
 int createNewPidFile(Handle folder, char* name, size_t size) {
   for (int counter = 0; counter < kNewPidFileNames; counter++) {
-    formatBounded(name, size, "%s.%u-%d.new", kPidFileLeaf, static_cast<unsigned>(os.GetCurrentProcessId()), counter);
+    // Without a random source the counter is the only part that differs.
+    uint32_t random[2] = {0, static_cast<uint32_t>(counter)};
+    os.getRandomBytes(random, sizeof random);
+    formatBounded(name, size, "%s.%u-%08x%08x.new", kPidFileLeaf, static_cast<unsigned>(os.GetCurrentProcessId()),
+                  static_cast<unsigned>(random[0]), static_cast<unsigned>(random[1]));
     int fd = os.openFileInFolder(folder, name, kFolderFileCreateNew);
     if (fd != -1) return fd;
   }
   return -1;
 }
 
+// The last resort for an old PID file that others hold open so that it can
+// be neither replaced nor removed (a reader that shares no deletion): pid
+// written into it in place, where they let it be written. Only a plain file
+// that the launcher's own users alone could have written is written, so
+// that nothing is written through it to another file. 0 when pid is in it.
+int rewriteOldPidFile(Handle folder, ProcessId pid) {
+  int fd = os.openFileInFolder(folder, kPidFileLeaf, kFolderFileRewrite);
+  if (fd == -1) return -1;
+  InstanceFileInfo info;
+  char text[16];
+  int length = formatBounded(text, sizeof text, "%d\n", pid);
+  int written = os.getInstanceFileInfo(fd, &info) == 0 && isPlainFile(info) && info.isTrusted &&
+                os.truncateLog(fd, 0) == 0 && os.writeText(fd, text, static_cast<uint32_t>(length)) == 0;
+  if (written) os.stampFileWriteTime(fd);
+  int closed = os.closeDescriptor(fd);
+  return written && closed == 0 ? 0 : -1;
+}
+
+// The old PID file, which the new one could not replace, removed (or else
+// rewritten) so that it does not stay to name a process this start did not
+// create.
+OldPidFile removeOldPidFile(Handle folder, ProcessId pid, uint32_t* error) {
+  if (os.removeFileInFolder(folder, kPidFileLeaf) == 0) return kOldPidFileRemoved;
+  *error = os.GetLastError();
+  if (*error == kErrorFileNotFound || *error == kErrorPathNotFound) return kOldPidFileAbsent;
+  return rewriteOldPidFile(folder, pid) == 0 ? kOldPidFileRewritten : kOldPidFileKept;
+}
+
 // pid written into a new file and renamed over the PID file, so that
-// readers see the old file or the new one whole. The new file is removed
-// when it could not be completed; when it could not replace the old one, the
-// old one is removed too, so that no PID file names a process this start
-// did not create.
-PidFileWrite writePidFile(Handle folder, ProcessId pid, uint32_t* error) {
+// readers see the old file or the new one whole. The new file's write time
+// is set from this system's clock: stop compares it with the server's
+// creation time. The new file is removed when it could not be completed;
+// when it could not be made, completed or renamed in, the old one is
+// removed where it can be.
+PidFileOutcome writePidFile(Handle folder, ProcessId pid) {
+  PidFileOutcome outcome = {kPidFileWritten, 0, kOldPidFileAbsent, 0};
+  removeLeftoverFiles(folder);
   char newName[64];
   int fd = createNewPidFile(folder, newName, sizeof newName);
   if (fd == -1) {
-    *error = os.GetLastError();
-    return kPidFileNotCreated;
+    outcome.write = kPidFileNotCreated;
+    outcome.error = os.GetLastError();
+    outcome.old = removeOldPidFile(folder, pid, &outcome.oldError);
+    return outcome;
   }
   char text[16];
   int length = formatBounded(text, sizeof text, "%d\n", pid);
   int written = os.writeText(fd, text, static_cast<uint32_t>(length));
+  // A file whose time cannot be set keeps the one its file system gave it.
+  if (written == 0) os.stampFileWriteTime(fd);
   int closed = os.closeDescriptor(fd);
   // A full disk shows only here; a PID file without its PID must not be
   // reported as written.
   if (written != 0 || closed != 0) {
-    *error = os.GetLastError();
+    outcome.write = kPidFileNotWritten;
+    outcome.error = os.GetLastError();
     os.removeFileInFolder(folder, newName);
-    return kPidFileNotWritten;
+    outcome.old = removeOldPidFile(folder, pid, &outcome.oldError);
+    return outcome;
   }
   if (os.renameInFolder(folder, newName, kPidFileLeaf) != 0) {
-    *error = os.GetLastError();
-    // Where the old file cannot be replaced, it must not stay to name
-    // another process; with it gone, the new one may yet take its name.
-    os.removeFileInFolder(folder, kPidFileLeaf);
-    if (os.renameInFolder(folder, newName, kPidFileLeaf) == 0) return kPidFileWritten;
+    outcome.error = os.GetLastError();
+    // With the old one gone, the new one may yet take its name.
+    outcome.old = removeOldPidFile(folder, pid, &outcome.oldError);
+    if (outcome.old != kOldPidFileRewritten && os.renameInFolder(folder, newName, kPidFileLeaf) == 0)
+      return {kPidFileWritten, 0, kOldPidFileAbsent, 0};
+    outcome.write = kPidFileNotReplaced;
     os.removeFileInFolder(folder, newName);
-    return kPidFileNotReplaced;
   }
-  return kPidFileWritten;
+  return outcome;
+}
+
+// What became of the old PID file, after the error that says why the new
+// one is not in its place.
+void reportOldPidFile(const PidFileOutcome& outcome, const char* name) {
+  if (outcome.old == kOldPidFileRemoved) {
+    logMessage("Removed the old pid file '%s', so that it names no process this start did not create.", name);
+  } else if (outcome.old == kOldPidFileRewritten) {
+    logMessage("The old pid file '%s' could be neither replaced nor removed (last error %d): another program holds "
+               "it open. Wrote the new pid into it in place.",
+               name, static_cast<int>(outcome.oldError));
+  } else if (outcome.old == kOldPidFileKept) {
+    logError("The old pid file '%s' could be neither replaced, removed nor rewritten (last error %d): another "
+             "program holds it open. It may still name an earlier process, not the server just started.",
+             name, static_cast<int>(outcome.oldError));
+  }
+}
+
+struct AsideCopy {
+  char name[64];
+  int queries;
+};
+
+void findAsideCopy(const char* name, void* context) {
+  AsideCopy* copy = static_cast<AsideCopy*>(context);
+  size_t length = strlen(name);
+  uint32_t run = runOfOwnFile(name);
+  if (copy->name[0] != '\0' || run == 0 || length >= sizeof copy->name || strcmp(name + length - 4, ".old") != 0 ||
+      copy->queries >= kRunQueries)
+    return;
+  copy->queries++;
+  if (!hasEnded(run)) memcpy(copy->name, name, length + 1);
+}
+
+// The PID file opened for reading, from folder. Where the system cannot
+// replace a file others hold open, a start renames the old file aside
+// before it renames the new one in, and for that moment the name is
+// missing: then the copy a running start moved aside is read, as the stop
+// would have read it a moment earlier; once that start has deleted it, its
+// new file is in place.
+int openPidFile(Handle folder) {
+  int fd = os.openFileInFolder(folder, kPidFileLeaf, kFolderFileRead);
+  if (fd != -1 || os.GetLastError() != kErrorFileNotFound) return fd;
+  AsideCopy copy = {"", 0};
+  os.listFolder(folder, findAsideCopy, &copy);
+  fd = copy.name[0] != '\0' ? os.openFileInFolder(folder, copy.name, kFolderFileRead) : -1;
+  if (fd != -1) {
+    logMessage("The pid file is being replaced by a start: reading the old one from '%s'.", copy.name);
+    return fd;
+  }
+  // No copy (left): a start may have put its new file in place meanwhile.
+  return os.openFileInFolder(folder, kPidFileLeaf, kFolderFileRead);
 }
 
 }  // namespace
@@ -100,25 +261,27 @@ void createPidFile(const char* instanceDir, ProcessId pid) {
   }
   holdInstanceDir(instanceDir);
   Handle folder = openInstanceFolder(instanceDir, "logs");
-  uint32_t error = 0;
-  PidFileWrite written = folder != nullptr ? writePidFile(folder, pid, &error) : kPidFileNotCreated;
+  PidFileOutcome outcome = {kPidFileNotCreated, 0, kOldPidFileAbsent, 0};
+  if (folder != nullptr) outcome = writePidFile(folder, pid);
   if (folder != nullptr) os.CloseHandle(folder);
   releaseInstanceDir();
-  switch (written) {
+  switch (outcome.write) {
     case kPidFileNotCreated:
       logError("Couldn't create the pid file '%s' because the file could not be opened.", name);
-      return;
+      break;
     case kPidFileNotWritten:
       logError("Couldn't write pid=%d to the pid file '%s'.", pid, name);
-      return;
+      break;
     case kPidFileNotReplaced:
       logError("Couldn't replace the pid file '%s' (last error %d), so it was removed where it could be.", name,
-               static_cast<int>(error));
-      return;
+               static_cast<int>(outcome.error));
+      break;
     case kPidFileWritten:
       logMessage("Successfully put pid=%d in the pid file '%s'.", pid, name);
       return;
   }
+  reportOldPidFile(outcome, name);
+  if (outcome.old == kOldPidFileRewritten) logMessage("Successfully put pid=%d in the pid file '%s'.", pid, name);
 }
 
 ProcessId parsePidText(const char* text) {
@@ -135,7 +298,7 @@ ProcessId getPid(const char* instanceDir, int64_t* writtenAt) {
   char name[kFileNameSize];
   if (getPidFileName(instanceDir, name, kFileNameSize)) {
     Handle folder = openInstanceFolder(instanceDir, "logs");
-    int fd = folder != nullptr ? os.openFileInFolder(folder, kPidFileLeaf, kFolderFileRead) : -1;
+    int fd = folder != nullptr ? openPidFile(folder) : -1;
     if (folder != nullptr) os.CloseHandle(folder);
     if (fd == -1) {
       const char* kMessage = "File %s could not be opened.\nMost likely the server has already stopped.\n\n";

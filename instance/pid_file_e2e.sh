@@ -207,3 +207,100 @@ test_pid_file_stop_that_cannot_probe_the_lock_is_not_a_success() {
   kill -0 "$pid" 2>/dev/null || fail "the server is gone"
   kill_pid "$pid"
 }
+
+# A PID file naming a server that is gone (an id no machine here hands out),
+# which a start must not leave behind however its own PID file fares.
+stale_pid=2147483632
+expect_no_stale_pid_file() {
+  if [ -e "$pid_file" ] && [ "$(tr -d '\r\n' <"$pid_file")" = "$stale_pid" ]; then
+    fail "$1: server.pid still names the server that is gone"
+  fi
+}
+
+# Another user who may write the logs folder makes, for the next process
+# ids, every name a new PID file used to take: the names now carry a random
+# part, so start passes them by and writes its PID file all the same.
+test_pid_file_planted_new_names_never_keep_the_old_pid() {
+  local first last p n pid
+  new_install
+  new_instance
+  printf '%s\n' "$stale_pid" >"$pid_file"
+  if [ "$host" = win32 ]; then
+    # Windows process ids are multiples of 4; Wine hands out small ones.
+    first=32 last=2048
+    for ((p = first; p <= last; p += 4)); do
+      for n in $(seq 0 15); do : >"$instance/logs/server.pid.$p-$n.new"; done
+    done
+  else
+    [ "$(id -u)" = 0 ] || return 0
+    chmod 711 "$scratch" "$root"
+    chown nobody:nogroup "$instance/logs"
+    first=$(($(cat /proc/sys/kernel/ns_last_pid) + 1)) last=$(($(cat /proc/sys/kernel/ns_last_pid) + 300))
+    as_nobody bash -c 'for ((p = $1; p <= $2; p++)); do for n in $(seq 0 15); do : >"$3/server.pid.$p-$n.new"; done; done' \
+      _ "$first" "$last" "$instance/logs"
+  fi
+  run_launcher start "$(host_path "$instance")" "$(helper probe)" --sleep=60000
+  pid=$(spawned_pid)
+  expect_code_is_pid "$pid"
+  expect_eq "$(tr -d '\r' <"$pid_file")" "$pid" "the PID file"
+  expect_contains "$(log_messages)" "Successfully put pid=$pid in the pid file '$(host_path "$pid_file")'." "log"
+  run_launcher stop "$(host_path "$instance")"
+  expect_eq "$code" 0 "stop exit code"
+  expect_contains "$(log_messages)" "Successfully began termination process for (pid=$pid)." "stop ended the new server"
+}
+
+# A full disk while the new PID file is written: the old one is removed, so
+# that it does not name the server that is gone. A small tmpfs holds the
+# instance (as root only; Wine takes a mount point for a junction, so the
+# logs folder itself is no mount point).
+test_pid_file_a_full_disk_leaves_no_stale_pid_file() {
+  [ "$(id -u)" = 0 ] || return 0
+  new_install
+  mkdir -p "$root/disk"
+  mount -t tmpfs -o size=16k tmpfs "$root/disk" 2>/dev/null || return 0
+  new_instance
+  instance="$root/disk/instance"
+  pid_file="$instance/logs/server.pid"
+  mkdir -p "$instance/logs" "$instance/locks"
+  printf '%s\n' "$stale_pid" >"$pid_file"
+  dd if=/dev/zero of="$instance/logs/fill" bs=1k 2>/dev/null
+  run_launcher start "$(host_path "$instance")" "$(helper probe)" --sleep=60000
+  local pid
+  pid=$(spawned_pid)
+  expect_code_is_pid "$pid"
+  expect_no_stale_pid_file "full disk"
+  expect_contains "$(log_messages)" "ERROR:  Couldn't write pid=$pid to the pid file '$(host_path "$pid_file")'." "log: the write"
+  expect_contains "$(log_messages)" "Removed the old pid file '$(host_path "$pid_file")', so that it names no process this start did not create." "log: the removal"
+  [ "$(ls "$instance/logs")" = fill ] || fail "left in the full folder: $(ls "$instance/logs" | tr '\n' ' ')"
+  umount "$root/disk"
+  kill_pid "$pid"
+}
+
+# A reader that holds the old PID file open without sharing deletion keeps
+# Windows from replacing or removing it. Where the reader lets it be
+# written, the PID is written into it in place; where not, the log says
+# plainly that the old file still stands. (Natively nothing keeps a file
+# from being replaced.)
+test_pid_file_a_reader_sharing_no_deletion() {
+  [ "$host" = win32 ] || return 0
+  local how pid
+  for how in share-write lock-share-read; do
+    new_install
+    new_instance
+    printf '%s\n' "$stale_pid" >"$pid_file"
+    hold_file "$pid_file" "$how"  # see windows_names_e2e.sh
+    run_launcher start "$(host_path "$instance")" "$(helper probe)" --sleep=60000
+    pid=$(spawned_pid)
+    release_file
+    expect_code_is_pid "$pid"
+    if [ "$how" = share-write ]; then
+      expect_no_stale_pid_file "$how"
+      expect_eq "$(tr -d '\r' <"$pid_file")" "$pid" "$how: the PID written in place"
+      expect_contains "$(log_messages)" "Wrote the new pid into it in place." "$how: log"
+    else
+      expect_contains "$(log_messages)" "ERROR:  The old pid file '$(host_path "$pid_file")' could be neither replaced, removed nor rewritten (last error 32): another program holds it open. It may still name an earlier process, not the server just started." "$how: log"
+    fi
+    [ -z "$(ls "$instance/logs" | grep -v '^server\.pid$')" ] || fail "$how: left: $(ls "$instance/logs" | tr '\n' ' ')"
+    kill_pid "$pid"
+  done
+}

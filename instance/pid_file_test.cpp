@@ -22,9 +22,20 @@ class PidFileTest : public LogFixture {
   int64_t writtenAt_ = 0;
 };
 
-// The run's own name for its new PID file, the first it tries.
-std::string firstNewName(const std::string& pidFile) {
-  return pidFile + "." + std::to_string(hostPlatform().GetCurrentProcessId()) + "-0.new";
+// A random source that gives the same known bytes every time, after
+// randomCalls calls that give others: the names a start tries can then be
+// made beforehand.
+int randomCalls = 0;
+int knownRandom(void* buffer, uint32_t size) {
+  memset(buffer, randomCalls++ > 0 ? 0x22 : 0x11, size);
+  return 0;
+}
+// One that fails: the names differ only by their counter.
+int noRandom(void*, uint32_t) { return -1; }
+
+// The run's name for its new PID file with that random part.
+std::string newName(const std::string& pidFile, const std::string& random) {
+  return pidFile + "." + std::to_string(hostPlatform().GetCurrentProcessId()) + "-" + random + ".new";
 }
 
 // The names in the logs folder of an instance.
@@ -92,24 +103,29 @@ const struct {
 // removed, so what is written through the kept descriptors reaches no PID
 // file, and a name held or left there does not keep start from its own.
 TEST_F(PidFileTest, StartWritesANewFileNeverOneMadeBeforehand) {
-  const std::string planted[] = {pidFile_ + ".new", firstNewName(pidFile_)};
+  ScopedOverride<decltype(os.getRandomBytes)> random(os.getRandomBytes, knownRandom);
+  randomCalls = 0;
+  const std::string planted[] = {pidFile_ + ".new", newName(pidFile_, "1111111111111111")};
   writeFile(pidFile_, "keep");
   for (const std::string& name : planted) writeFile(name, "planted");
   int keptOld = hostPlatform().openReadWrite(pidFile_.c_str());
   int keptNew = hostPlatform().openReadWrite(planted[1].c_str());
   createPidFile(instance_.c_str(), 812);
+#ifdef _WIN32
+  // Held open without sharing deletion, the old file can be neither
+  // replaced nor removed. Here it is the launcher's own user's, so the PID
+  // is written into it in place; another user's file is never written
+  // (AFailedStartLeavesNoPidFileNamingAnotherProcess).
+  EXPECT_EQ(readFile(pidFile_), hostText("812\n"));
+  EXPECT_EQ(logMessages().back(), "Successfully put pid=812 in the pid file '" + pidFile_ + "'.");
+#endif
   hostPlatform().writeText(keptOld, "4243\n", 5);
   hostPlatform().writeText(keptNew, "4243\n", 5);
   hostPlatform().closeDescriptor(keptOld);
   hostPlatform().closeDescriptor(keptNew);
   EXPECT_EQ(readFile(planted[0]), "planted") << "another's file is left alone";
   EXPECT_TRUE(pathExists(planted[1])) << "another's file is left alone";
-#ifdef _WIN32
-  // A file held open without sharing deletion can be neither removed nor
-  // replaced: the PID file is not written, which is logged.
-  EXPECT_NE(readFile(pidFile_), hostText("812\n"));
-  EXPECT_EQ(logMessages().back().rfind("ERROR:  Couldn't ", 0), 0u) << logMessages().back();
-#else
+#ifndef _WIN32
   EXPECT_EQ(readFile(pidFile_), "812\n");
   EXPECT_EQ(logMessages().back(), "Successfully put pid=812 in the pid file '" + pidFile_ + "'.");
 #endif
@@ -137,6 +153,8 @@ TEST_F(PidFileTest, AnOldFileThatCannotBeReplacedIsRemoved) {
       {1, "812\n", "Successfully put pid=812 in the pid file '%s'."},
       {2, nullptr, "ERROR:  Couldn't replace the pid file '%s' (last error 2), so it was removed where it could be."},
   };
+  const std::string removed =
+      "Removed the old pid file '" + pidFile_ + "', so that it names no process this start did not create.";
   for (const auto& c : cases) {
     writeFile(pidFile_, "7\n");
     renamesRefused = c.refused;
@@ -152,8 +170,138 @@ TEST_F(PidFileTest, AnOldFileThatCannotBeReplacedIsRemoved) {
     EXPECT_EQ(left, expected) << "no new file is left behind";
     std::string last = c.last;
     last.replace(last.find("%s"), 2, pidFile_);
-    EXPECT_EQ(logMessages().back(), last);
+    std::vector<std::string> messages = logMessages();
+    EXPECT_EQ(messages.end()[c.pidFile != nullptr ? -1 : -2], last);
+    if (c.pidFile == nullptr) {
+      EXPECT_EQ(messages.back(), removed);
+    }
   }
+}
+
+// A removal of the PID file refused with removalError, which the next
+// query of the last error reports once.
+uint32_t removalError = 0;
+uint32_t pendingError = 0;
+int refuseRemovingThePidFile(Handle folder, const char* name) {
+  if (removalError == 0 || strcmp(name, "server.pid") != 0) return hostPlatform().removeFileInFolder(folder, name);
+  pendingError = removalError;
+  return -1;
+}
+uint32_t pendingOrHostError() {
+  uint32_t error = pendingError != 0 ? pendingError : hostPlatform().GetLastError();
+  pendingError = 0;
+  return error;
+}
+int fullDisk(int, const char*, uint32_t) { return -1; }
+
+// A start whose new PID file cannot be made (every name taken), written (a
+// full disk) or renamed in removes the old one, which names an earlier
+// process, and says so; where that cannot be removed either (another
+// program holds it open without sharing deletion), the log says so plainly.
+TEST_F(PidFileTest, AFailedStartLeavesNoPidFileNamingAnotherProcess) {
+  const std::string removed =
+      "Removed the old pid file '" + pidFile_ + "', so that it names no process this start did not create.";
+  const std::string kept = "ERROR:  The old pid file '" + pidFile_ +
+                           "' could be neither replaced, removed nor rewritten (last error 32): another program "
+                           "holds it open. It may still name an earlier process, not the server just started.";
+  const std::string rewritten = "Successfully put pid=812 in the pid file '" + pidFile_ + "'.";
+  const std::string notCreated =
+      "ERROR:  Couldn't create the pid file '" + pidFile_ + "' because the file could not be opened.";
+  const std::string notWritten = "ERROR:  Couldn't write pid=812 to the pid file '" + pidFile_ + "'.";
+  const struct {
+    const char* name;
+    bool namesTaken;
+    bool diskFull;
+    uint32_t removalError;  // 0: the old file can be removed
+    std::string error, last;
+    const char* left;  // what the PID file holds after, or nullptr: none
+    bool untrusted = false;  // the old file is one another user could have written
+  } cases[] = {
+      {"every name taken", true, false, 0, notCreated, removed, nullptr},
+      {"a full disk", false, true, 0, notWritten, removed, nullptr},
+      // Held by a reader that shares writing, not deletion: written in place.
+      {"every name taken, the old file held", true, false, 32, notCreated, rewritten, "812\n"},
+      // The write in place fails too, after the file was cut.
+      {"a full disk, the old file held", false, true, 32, notWritten, kept, ""},
+      // Nothing is written into a file another user could have written.
+      {"the old file another user's, held", true, false, 32, notCreated, kept, "7\n", true},
+  };
+  ScopedOverride<decltype(os.getRandomBytes)> random(os.getRandomBytes, noRandom);
+  ScopedOverride<decltype(os.removeFileInFolder)> remove(os.removeFileInFolder, refuseRemovingThePidFile);
+  ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, pendingOrHostError);
+  std::vector<std::string> taken;
+  for (int counter = 0; counter < 16; counter++) {
+    char part[32];
+    snprintf(part, sizeof part, "00000000%08x", counter);
+    taken.push_back(newName(pidFile_, part));
+  }
+  for (const auto& c : cases) {
+    for (const std::string& name : taken) {
+      if (c.namesTaken) {
+        writeFile(name, "planted");
+      } else {
+        std::remove(name.c_str());
+      }
+    }
+    writeFile(pidFile_, "7\n");
+    removalError = c.removalError;
+    ScopedOverride<decltype(os.writeText)> write(os.writeText, c.diskFull ? fullDisk : hostPlatform().writeText);
+    fakeInfo = {1, 1, 0};
+    ScopedOverride<decltype(os.getInstanceFileInfo)> info(
+        os.getInstanceFileInfo, c.untrusted ? reportFakeInfo : hostPlatform().getInstanceFileInfo);
+    createPidFile(instance_.c_str(), 812);
+    std::vector<std::string> messages = logMessages();
+    EXPECT_EQ(messages.end()[c.last == rewritten ? -3 : -2], c.error) << c.name;
+    EXPECT_EQ(messages.back(), c.last) << c.name;
+    EXPECT_EQ(pathExists(pidFile_), c.left != nullptr) << c.name;
+    if (c.left != nullptr) {
+      // The old file as the test wrote it, or as the launcher rewrote it.
+      EXPECT_EQ(readFile(pidFile_), c.untrusted ? std::string(c.left) : hostText(c.left)) << c.name;
+    }
+    std::vector<std::string> left = namesIn(joinPath(instance_, "logs"));
+    EXPECT_EQ(left.size(), (c.namesTaken ? 16u : 0u) + (c.removalError != 0 ? 1u : 0u))
+        << c.name << ": no new file of the run's own is left behind";
+  }
+}
+
+// Files of a start that died before it renamed its new file in (or deleted
+// the old one it moved aside) are removed by a later start once that run is
+// gone; those of a run still going, and names of any other form, stay.
+TEST_F(PidFileTest, StartRemovesLeftoversOfRunsThatAreGone) {
+  ProcessInformation live = startHelper("probe", {"--sleep=60000"});
+  std::string logs = joinPath(instance_, "logs");
+  std::string running = std::to_string(live.processId);
+  const std::vector<std::string> gone = {"server.pid.2147483632-0123456789abcdef.new", "server.pid.2147483632-1.old"};
+  const std::vector<std::string> stay = {"server.pid.new", "server.pid." + running + "-0123456789abcdef.new",
+                                         "server.pid." + running + "-1.old", "server.pid.x-1.new", "other.new"};
+  for (const std::string& name : gone) writeFile(joinPath(logs, name), "1\n");
+  for (const std::string& name : stay) writeFile(joinPath(logs, name), "1\n");
+  createPidFile(instance_.c_str(), 812);
+  std::vector<std::string> expected = stay;
+  expected.push_back("server.pid");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(namesIn(logs), expected);
+  for (const std::string& name : gone)
+    EXPECT_NE(logText().find("Removed '" + name + "', left in the logs folder by a start that is gone.\n"),
+              std::string::npos)
+        << name;
+  stopHelper(live);
+}
+
+// Where a start moves the old PID file aside before renaming its new one in,
+// the name is missing for a moment: a stop then reads the copy of a start
+// that still runs (here this very process), never one whose start is gone.
+TEST_F(PidFileTest, WithThePidFileMissingTheCopyARunningStartMovedAsideIsRead) {
+  std::string logs = joinPath(instance_, "logs");
+  std::string own = "server.pid." + std::to_string(hostPlatform().GetCurrentProcessId()) + "-0123456789abcdef.old";
+  writeFile(joinPath(logs, "server.pid.2147483632-1.old"), "4444\n");
+  EXPECT_EQ(getPid(instance_.c_str(), &writtenAt_), 0) << "the copy of a start that is gone";
+  writeFile(joinPath(logs, own), "4321\n");
+  EXPECT_EQ(getPid(instance_.c_str(), &writtenAt_), 4321);
+  EXPECT_NE(logText().find("The pid file is being replaced by a start: reading the old one from '" + own + "'.\n"),
+            std::string::npos);
+  writeFile(pidFile_, "812\n");
+  EXPECT_EQ(getPid(instance_.c_str(), &writtenAt_), 812) << "the PID file itself comes first";
 }
 
 // The write time must be the file's that the PID came from: looked up by

@@ -30,3 +30,13 @@ enum ServerLockState {
 // and never creating, writing or truncating it. For kLockFileIsAFolder and
 // kLockFileUnopened, *error receives the last error; for kLockFailed, errno.
 ServerLockState probeServerLock(const char* instanceDir, int* error);
+
+// What openServerLockFile gives when there is no descriptor: the file or its
+// locks folder is not there, or it could not be opened.
+const int kServerLockFileMissing = -1;
+const int kServerLockFileUnopened = -2;
+
+// The lock file opened as a probe opens it (read only, through its locks
+// folder), for asking which process holds it open: a descriptor the caller
+// closes, or kServerLockFileMissing or kServerLockFileUnopened.
+int openServerLockFile(const char* instanceDir);

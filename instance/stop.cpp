@@ -102,7 +102,11 @@ int stopHeldServer(const char* instanceDir) {
   int64_t writtenAt = kUnknownTime;
   ProcessId pid = getPid(instanceDir, &writtenAt);
   if (pid != 0) {
-    int killed = killProcess(pid, writtenAt);
+    // Opened before the decision, and kept open through it: which process
+    // holds this very file open tells the server from a stranger.
+    int lockFd = openServerLockFile(instanceDir);
+    int killed = killProcess(pid, writtenAt, lockFd);
+    if (lockFd >= 0) os.closeDescriptor(lockFd);
     if (killed == 0) return -1;
     if (killed == kPidIsTheLauncher) pid = 0;
   }

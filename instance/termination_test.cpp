@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "instance/pid_file.h"
+#include "instance/server_lock.h"
 #include "testing/test_support.h"
 
 namespace {
@@ -72,7 +73,7 @@ class FakeProcessTest : public KillProcessTest {
 
 TEST_F(KillProcessTest, APidThatNamesNoProcessCountsAsTerminated) {
   const ProcessId kUnused = 0x7FFFFFF0;  // an id a test machine does not hand out
-  EXPECT_EQ(killProcess(kUnused, kWrittenAt), 1);
+  EXPECT_EQ(killProcess(kUnused, kWrittenAt, kServerLockFileMissing), 1);
   std::vector<std::string> messages = logMessages();
   EXPECT_EQ(messages.end()[-2], "The process with pid=2147483632 has already terminated.");
   EXPECT_EQ(messages.back(), "killProcess(pid=2147483632) returning 1");
@@ -96,8 +97,8 @@ TEST_F(KillProcessTest, ANegativePidGoesToTheSystemAsTheSame32BitsUnsigned) {
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, invalidParameter);
   ScopedOverride<decltype(os.TerminateProcess)> terminate(os.TerminateProcess, terminationNotExpected);
   openedIds.clear();
-  EXPECT_EQ(killProcess(-1, kWrittenAt), 1);
-  EXPECT_EQ(killProcess(-5, kWrittenAt), 1);
+  EXPECT_EQ(killProcess(-1, kWrittenAt, kServerLockFileMissing), 1);
+  EXPECT_EQ(killProcess(-5, kWrittenAt, kServerLockFileMissing), 1);
   EXPECT_EQ(openedIds, (std::vector<uint32_t>{0xFFFFFFFFu, 0xFFFFFFFBu}));
   EXPECT_NE(logText().find("The process with pid=-5 has already terminated.\nkillProcess(pid=-5) returning 1\n"),
             std::string::npos);
@@ -106,7 +107,7 @@ TEST_F(KillProcessTest, ANegativePidGoesToTheSystemAsTheSame32BitsUnsigned) {
 TEST_F(KillProcessTest, AProcessThatCannotBeOpenedIsAFailure) {
   ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, refusedOpen);
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, accessDenied);
-  EXPECT_EQ(killProcess(42, kWrittenAt), 0);
+  EXPECT_EQ(killProcess(42, kWrittenAt, kServerLockFileMissing), 0);
   EXPECT_EQ(logText(),
             "killProcess(pid=42)\nOpening process with pid=42.\n"
             "Access to the process with pid=42 was denied; opening it for queries only.\n"
@@ -182,7 +183,7 @@ TEST_F(KillProcessTest, AProcessRefusingTerminationIsPassedOverUnlessTheGuardTak
     openedMasks.clear();
     closedHandles.clear();
     std::string before = logText();
-    EXPECT_EQ(killProcess(42, c.writtenAt), c.result) << c.name;
+    EXPECT_EQ(killProcess(42, c.writtenAt, kServerLockFileMissing), c.result) << c.name;
     EXPECT_EQ(openedMasks, (std::vector<uint32_t>{0x0401, 0x1000})) << c.name;
     EXPECT_EQ(closedHandles.size(), c.secondOpenError == 0 ? 1u : 0u) << c.name;
     EXPECT_EQ(logText(), before +
@@ -200,7 +201,7 @@ TEST_F(KillProcessTest, OnlyAccessDeniedTriesTheQueryOnlyOpen) {
   ScopedOverride<decltype(os.OpenProcess)> open(os.OpenProcess, openNoProcess);
   ScopedOverride<decltype(os.GetLastError)> error(os.GetLastError, notEnoughMemory);
   openedIds.clear();
-  EXPECT_EQ(killProcess(42, kWrittenAt), 0);
+  EXPECT_EQ(killProcess(42, kWrittenAt, kServerLockFileMissing), 0);
   EXPECT_EQ(openedIds.size(), 1u);
   EXPECT_NE(
       logText().find("ERROR:  Failed to open the process (pid=42) lastError=8.\nkillProcess(pid=42) returning 0\n"),
@@ -228,7 +229,7 @@ TEST_F(FakeProcessTest, RefusedTerminationIsAFailureUnlessTheProcessHasEnded) {
   for (const auto& c : cases) {
     ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, c.query);
     std::string before = logText();
-    EXPECT_EQ(killProcess(42, kWrittenAt), c.result) << c.line;
+    EXPECT_EQ(killProcess(42, kWrittenAt, kServerLockFileMissing), c.result) << c.line;
     EXPECT_EQ(logText(), before + "killProcess(pid=42)\nOpening process with pid=42.\n" + c.line +
                              "killProcess(pid=42) returning " + std::to_string(c.result) + "\n");
   }
@@ -237,7 +238,7 @@ TEST_F(FakeProcessTest, RefusedTerminationIsAFailureUnlessTheProcessHasEnded) {
 
 TEST_F(FakeProcessTest, AProcessThatNeverExitsCosts20QueriesAnd20Sleeps) {
   ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, alwaysActive);
-  EXPECT_EQ(killProcess(42, kWrittenAt), 0);
+  EXPECT_EQ(killProcess(42, kWrittenAt, kServerLockFileMissing), 0);
   EXPECT_EQ(recordedSleeps, std::vector<uint32_t>(20, 1000));
   std::string expected = "killProcess(pid=42)\nOpening process with pid=42.\n"
                          "Successfully began termination process for (pid=42).\n";
@@ -249,7 +250,7 @@ TEST_F(FakeProcessTest, AProcessThatNeverExitsCosts20QueriesAnd20Sleeps) {
 
 TEST_F(FakeProcessTest, AProcessGoneAtTheFirstQueryCostsNoSleep) {
   ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, exitedWithZero);
-  EXPECT_EQ(killProcess(42, kWrittenAt), 1);
+  EXPECT_EQ(killProcess(42, kWrittenAt, kServerLockFileMissing), 1);
   EXPECT_TRUE(recordedSleeps.empty());
   EXPECT_EQ(logMessages().end()[-2], "Process (pid=42) has exited with exit code 0.");
 }
@@ -257,7 +258,7 @@ TEST_F(FakeProcessTest, AProcessGoneAtTheFirstQueryCostsNoSleep) {
 TEST_F(KillProcessTest, TerminatesARealProcess) {
   helper_ = startHelper("probe", {"--sleep=60000"});
   ProcessId pid = static_cast<ProcessId>(helper_.processId);
-  EXPECT_EQ(killProcess(pid, hostPlatform().getCurrentTime()), 1);
+  EXPECT_EQ(killProcess(pid, hostPlatform().getCurrentTime(), kServerLockFileMissing), 1);
   EXPECT_FALSE(isRunning(helper_));
   std::string id = std::to_string(pid);
   EXPECT_NE(logText().find("Successfully began termination process for (pid=" + id + ").\n"), std::string::npos);
@@ -270,7 +271,7 @@ TEST_F(KillProcessTest, AProcessThatEndedByItselfKeepsItsExitCode) {
   helper_ = startHelper("probe", {"--exit=3"});
   ASSERT_TRUE(waitUntilEnded(helper_, 10000)) << "the probe did not exit";
   ProcessId pid = static_cast<ProcessId>(helper_.processId);
-  EXPECT_EQ(killProcess(pid, hostPlatform().getCurrentTime()), 1);
+  EXPECT_EQ(killProcess(pid, hostPlatform().getCurrentTime(), kServerLockFileMissing), 1);
   EXPECT_EQ(logMessages().end()[-2], "Process (pid=" + std::to_string(pid) + ") has exited with exit code 3.");
 }
 
@@ -294,14 +295,104 @@ TEST_F(KillProcessTest, OnlyAProcessOlderThanThePidFileIsTerminated) {
       {kUnknownTime, " or the PID file's write time is unknown, so it is not terminated."},
   };
   for (const auto& c : spared) {
-    EXPECT_EQ(killProcess(pid, c.writtenAt), 1) << c.line;
+    EXPECT_EQ(killProcess(pid, c.writtenAt, kServerLockFileMissing), 1) << c.line;
     EXPECT_TRUE(isRunning(helper_)) << c.line;
     std::string line = logMessages().end()[-2];
     EXPECT_EQ(line.substr(line.size() - strlen(c.line)), c.line);
     EXPECT_NE(line.find("pid=" + id), std::string::npos) << line;
   }
-  EXPECT_EQ(killProcess(pid, createdAt + 3600), 1);
+  EXPECT_EQ(killProcess(pid, createdAt + 3600, kServerLockFileMissing), 1);
   EXPECT_FALSE(isRunning(helper_));
+}
+
+TEST(IsTheServer, TheTimesOrHoldingTheLockFileOpenMakeAProcessTheServer) {
+  const struct {
+    ServerTimes times;
+    int holdsLockFile;
+    int server;
+  } cases[] = {
+      {kTimesAgree, 1, 1},    {kTimesAgree, 0, 1},    {kTimesAgree, -1, 1},
+      {kTimesDisagree, 1, 1}, {kTimesDisagree, 0, 0}, {kTimesDisagree, -1, 0},
+      {kTimesUnknown, 1, 1},  {kTimesUnknown, 0, 0},  {kTimesUnknown, -1, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(isTheServer(c.times, c.holdsLockFile), c.server) << c.times << " " << c.holdsLockFile;
+  }
+}
+
+// The evidence is asked about only where the times do not clear the
+// process, and about the process opened; what it says is logged.
+std::vector<uint32_t> askedIds;
+int evidence = 0;
+int answerEvidence(int, uint32_t processId) {
+  askedIds.push_back(processId);
+  return evidence;
+}
+uint32_t openedId(Handle) { return 44; }
+
+TEST_F(FakeProcessTest, HoldingTheLockFileOpenOutweighsTheTimes) {
+  const std::string terminated = "Successfully began termination process for (pid=42).\n";
+  const std::string spared =
+      "The process with pid=42 started after the PID file was written, so it is not the server.\n";
+  const std::string held = "The process with pid=42 holds the server lock file open, so it is the server.\n";
+  const std::string unknown =
+      "The start time of the process with pid=42 or the PID file's write time is unknown, so it is not "
+      "terminated.\n";
+  const struct {
+    const char* name;
+    int64_t writtenAt;
+    int lockFd;  // kServerLockFileMissing or kServerLockFileUnopened, or 99: a descriptor
+    int evidence;
+    size_t asked;
+    std::string lines;
+  } cases[] = {
+      {"times agree", kWrittenAt, 99, 0, 0, terminated},
+      {"younger, holding it open", kWrittenAt - 7200, 99, 1, 1, held + terminated},
+      {"younger, not holding it", kWrittenAt - 7200, 99, 0, 1, spared},
+      {"younger, cannot tell", kWrittenAt - 7200, 99, -1, 1, spared},
+      {"times unknown, holding it open", kUnknownTime, 99, 1, 1, held + terminated},
+      {"times unknown, cannot tell", kUnknownTime, 99, -1, 1, unknown},
+      {"younger, no lock file", kWrittenAt - 7200, kServerLockFileMissing, 1, 0, spared},
+      {"younger, lock file unopened", kWrittenAt - 7200, kServerLockFileUnopened, 1, 0, spared},
+  };
+  ScopedOverride<decltype(os.GetExitCodeProcess)> query(os.GetExitCodeProcess, exitedWithZero);
+  ScopedOverride<decltype(os.isProcessUsingFile)> using_(os.isProcessUsingFile, answerEvidence);
+  ScopedOverride<decltype(os.GetProcessId)> id(os.GetProcessId, openedId);
+  for (const auto& c : cases) {
+    askedIds.clear();
+    evidence = c.evidence;
+    std::string before = logText();
+    EXPECT_EQ(killProcess(42, c.writtenAt, c.lockFd), 1) << c.name;
+    EXPECT_EQ(askedIds, std::vector<uint32_t>(c.asked, 44u)) << c.name;
+    std::string lines = logText().substr(before.size());
+    EXPECT_NE(lines.find(c.lines), std::string::npos) << c.name << ": " << lines;
+    if (c.lines == spared || c.lines == unknown) {
+      EXPECT_EQ(lines.find("Successfully began termination"), std::string::npos) << c.name;
+    }
+  }
+}
+
+// As after a wall-clock step: the server looks younger than its PID file,
+// and holding the lock file open shows it is the server all the same where
+// the host can tell (natively; Wine does not implement the query, and the
+// times decide). A process that does not hold it open, while another holds
+// the lock, is left alone.
+TEST_F(KillProcessTest, ARealServerHoldingTheLockFileIsTerminatedWhateverTheTimes) {
+  ProcessInformation bystander = startHelper("probe", {"--sleep=60000"});
+  helper_ = startLockHolder(instance_);
+  int lockFd = openServerLockFile(dir_);
+  ASSERT_GE(lockFd, 0);
+  int told = hostPlatform().isProcessUsingFile(lockFd, helper_.processId);
+  EXPECT_NE(told, 0) << "the server holds its lock file open";
+  EXPECT_NE(hostPlatform().isProcessUsingFile(lockFd, bystander.processId), 1);
+  ProcessId bystanderPid = static_cast<ProcessId>(bystander.processId);
+  EXPECT_EQ(killProcess(bystanderPid, hostPlatform().getCurrentTime() - 3600, lockFd), 1);
+  EXPECT_TRUE(isRunning(bystander));
+  ProcessId pid = static_cast<ProcessId>(helper_.processId);
+  EXPECT_EQ(killProcess(pid, hostPlatform().getCurrentTime() - 10, lockFd), 1);
+  EXPECT_EQ(isRunning(helper_), told != 1);
+  hostPlatform().closeDescriptor(lockFd);
+  stopHelper(bystander);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // table, and a null standard handle is the null device.
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -14,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -880,7 +882,7 @@ Handle openFolderAt(Handle parent, const char* name) {
 int openFileInFolder(Handle folder, const char* name, int mode) {
   int dir = folderDescriptor(folder);
   if (dir < 0) return -1;
-  int flags = mode == kFolderFileCreateNew ? O_WRONLY | O_CREAT | O_EXCL : O_RDONLY;
+  int flags = mode == kFolderFileCreateNew ? O_WRONLY | O_CREAT | O_EXCL : mode == kFolderFileRewrite ? O_WRONLY : O_RDONLY;
   int fd = openat(dir, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) {
     int error = errno;
@@ -930,7 +932,81 @@ int renameInFolder(Handle folder, const char* from, const char* to) {
   return -1;
 }
 
+// Read through a descriptor of its own, so that the folder's stays where it
+// was for the caller.
+int listFolder(Handle folder, void (*visit)(const char* name, void* context), void* context) {
+  int dir = folderDescriptor(folder);
+  int copy = dir < 0 ? -1 : openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
+  if (listing == nullptr) {
+    if (dir >= 0) failWith(errno);
+    if (copy >= 0) close(copy);
+    return -1;
+  }
+  while (struct dirent* entry = readdir(listing)) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) visit(entry->d_name, context);
+  }
+  closedir(listing);
+  return 0;
+}
 
+// The time is given, not left to the file system (UTIME_NOW): an NFS
+// client lets the file server's clock set it then.
+int stampFileWriteTime(int fd) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  clock_gettime(CLOCK_REALTIME, &times[1]);
+  if (futimens(fd, times) == 0) return 0;
+  failWith(errno);
+  return -1;
+}
+
+int getRandomBytes(void* buffer, uint32_t size) {
+  uint8_t* at = static_cast<uint8_t*>(buffer);
+  while (size > 0) {
+    ssize_t got = getrandom(at, size, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      failWith(got < 0 ? errno : EIO);
+      return -1;
+    }
+    at += got;
+    size -= static_cast<uint32_t>(got);
+  }
+  return 0;
+}
+
+// Every descriptor of the process that leads to the same file. Another
+// user's process keeps its descriptors from all but root (and that user):
+// that cannot be told.
+int isProcessUsingFile(int fd, uint32_t processId) {
+  struct stat file;
+  if (fstat(fd, &file) != 0 || static_cast<pid_t>(processId) <= 0) {
+    failWith(errno);
+    return -1;
+  }
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%u/fd", static_cast<unsigned>(processId));
+  DIR* descriptors = opendir(path);
+  if (descriptors == nullptr) {
+    failWith(errno);
+    return -1;
+  }
+  int found = 0;
+  while (struct dirent* entry = readdir(descriptors)) {
+    struct stat status;
+    if (entry->d_name[0] == '.') continue;
+    // Each entry leads to the file the descriptor is open on.
+    if (fstatat(dirfd(descriptors), entry->d_name, &status, 0) == 0 && status.st_dev == file.st_dev &&
+        status.st_ino == file.st_ino) {
+      found = 1;
+      break;
+    }
+  }
+  closedir(descriptors);
+  return found;
+}
 
 constexpr Platform kHost = {
     .GetModuleFileNameA = getModuleFileName,
@@ -976,6 +1052,10 @@ constexpr Platform kHost = {
     .fileExistsInFolder = fileExistsInFolder,
     .removeFileInFolder = removeFileInFolder,
     .renameInFolder = renameInFolder,
+    .listFolder = listFolder,
+    .stampFileWriteTime = stampFileWriteTime,
+    .getRandomBytes = getRandomBytes,
+    .isProcessUsingFile = isProcessUsingFile,
 };
 PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 

@@ -943,6 +943,9 @@ int openFileInFolder(Handle folder, const char* name, int mode) {
   if (mode == kFolderFileCreateNew) {
     file = createLaunchersOwnFile(folder, name, GENERIC_WRITE | READ_CONTROL);
     descriptorFlags = _O_WRONLY;
+  } else if (mode == kFolderFileRewrite) {
+    file = openInFolder(folder, name, GENERIC_WRITE | READ_CONTROL, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 1);
+    descriptorFlags = _O_WRONLY;
   } else {
     // READ_CONTROL lets getInstanceFileInfo read the owner; a probe needs
     // to read only, so that a read-only instance can be probed.
@@ -966,19 +969,44 @@ int fileExistsInFolder(Handle folder, const char* name) {
 
 int removeFileInFolder(Handle folder, const char* name) { return deleteInFolder(folder, name); }
 
+// RtlGenRandom, exported by advapi32 (already loaded) as SystemFunction036;
+// the C runtime's rand_s draws on it too.
+// https://learn.microsoft.com/en-us/windows/win32/api/ntsecapi/nf-ntsecapi-rtlgenrandom
+typedef BOOLEAN(WINAPI* GenRandomCall)(PVOID, ULONG);
+
+int getRandomBytes(void* buffer, uint32_t size) {
+  static GenRandomCall genRandom = nullptr;
+  if (genRandom == nullptr) {
+    HMODULE advapi = ::GetModuleHandleA("advapi32.dll");
+    if (advapi != nullptr) lookUp(advapi, "SystemFunction036", &genRandom);
+  }
+  if (genRandom != nullptr && genRandom(buffer, size)) return 0;
+  ::SetLastError(ERROR_NOT_SUPPORTED);
+  return -1;
+}
+
 // Moves the file at to out of the way, under a name of this run's own, and
 // deletes it once from has taken its place: a file other programs hold open
 // sharing deletion may be renamed, though not replaced, where the rename
 // with POSIX semantics is missing (measured under Wine: the plain rename
 // over a held target is refused with "access denied", renaming the held
-// target aside succeeds). 0 when from is at to.
+// target aside succeeds). The aside name holds the run's id, so that a
+// later start can tell when its run is gone, and a random part, so that no
+// one can take it in advance; a name that is taken is passed by. 0 when
+// from is at to.
 int renameOverHeld(HANDLE source, HANDLE folder, const char* to) {
   static unsigned counter = 0;
   char aside[kMaxNameChars];
-  formatText(aside, sizeof aside, "%s.%lu-%u.old", to, static_cast<unsigned long>(::GetCurrentProcessId()), ++counter);
   HANDLE target = openInFolder(folder, to, DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, 0);
   if (target == INVALID_HANDLE_VALUE) return -1;
-  int movedAside = renameByHandle(target, folder, aside, 0, 0) == 0;
+  int movedAside = 0;
+  for (int attempt = 0; attempt < 4 && !movedAside; attempt++) {
+    uint32_t random[2] = {0, ++counter};
+    getRandomBytes(random, sizeof random);
+    formatText(aside, sizeof aside, "%s.%lu-%08lx%08lx.old", to, static_cast<unsigned long>(::GetCurrentProcessId()),
+               static_cast<unsigned long>(random[0]), static_cast<unsigned long>(random[1]));
+    movedAside = renameByHandle(target, folder, aside, 0, 0) == 0;
+  }
   ::CloseHandle(target);
   if (!movedAside) return -1;
   int renamed = renameByHandle(source, folder, to, 0, 0);
@@ -1003,6 +1031,98 @@ int renameInFolder(Handle folder, const char* from, const char* to) {
   ::CloseHandle(source);
   ::SetLastError(error);
   return renamed ? 0 : -1;
+}
+
+// Listed through the open folder's own handle, as every name in it is
+// opened: FILE_NAMES_INFORMATION records, a buffer at a time.
+int listFolder(Handle folder, void (*visit)(const char* name, void* context), void* context) {
+  struct NameRecord {
+    ULONG NextEntryOffset;
+    ULONG FileIndex;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+  };
+  union {
+    NameRecord first;
+    BYTE bytes[4096];
+  } names;
+  IO_STATUS_BLOCK io;
+  BOOLEAN restart = TRUE;
+  for (;;) {
+    NTSTATUS status = nt().queryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, &names, sizeof names,
+                                              kFileNamesInformation, FALSE, nullptr, restart);
+    // STATUS_NO_MORE_FILES ends the listing.
+    if (status == static_cast<NTSTATUS>(0x80000006u)) return 0;
+    if (!succeeded(status)) return -1;
+    restart = FALSE;
+    for (BYTE* at = names.bytes;;) {
+      const NameRecord* entry = reinterpret_cast<const NameRecord*>(at);
+      char found[kMaxNameChars];
+      int length = ::WideCharToMultiByte(CP_ACP, 0, entry->FileName, static_cast<int>(entry->FileNameLength / 2),
+                                         found, sizeof found - 1, nullptr, nullptr);
+      found[length > 0 ? length : 0] = '\0';
+      if (length > 0 && strcmp(found, ".") != 0 && strcmp(found, "..") != 0) visit(found, context);
+      if (entry->NextEntryOffset == 0) break;
+      at += entry->NextEntryOffset;
+    }
+  }
+}
+
+// The time is given, from this system's clock: left to the file system, an
+// SMB share would take its own server's clock.
+// https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-setfiletime
+// (the handle needs FILE_WRITE_ATTRIBUTES, which GENERIC_WRITE holds).
+int stampFileWriteTime(int fd) {
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  return ::SetFileTime(osHandleOf(fd), nullptr, nullptr, &now) ? 0 : -1;
+}
+
+// FileProcessIdsUsingFileInformation (class 47) lists the ids of the
+// processes that have the file open, in a FILE_PROCESS_IDS_USING_FILE_INFORMATION
+// record (a count, then ULONG_PTR ids); the handle needs FILE_READ_ATTRIBUTES,
+// which every open of the launcher's holds. The list is asked again with a
+// bigger buffer while the kernel says it does not fit. Wine answers
+// STATUS_NOT_IMPLEMENTED; a file system or redirector may refuse the class
+// (STATUS_INVALID_INFO_CLASS, STATUS_INVALID_PARAMETER): that cannot be told.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_process_ids_using_file_information
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ne-wdm-_file_information_class
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntqueryinformationfile
+typedef NTSTATUS(NTAPI* QueryInformationCall)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+const ULONG kFileProcessIdsUsingFileInformation = 47;
+const NTSTATUS kStatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004u);
+const NTSTATUS kStatusBufferOverflow = static_cast<NTSTATUS>(0x80000005u);
+
+int isProcessUsingFile(int fd, uint32_t processId) {
+  static QueryInformationCall queryInformationFile = nullptr;
+  if (queryInformationFile == nullptr) lookUp(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationFile", &queryInformationFile);
+  if (queryInformationFile == nullptr) return -1;
+  struct ProcessIds {
+    ULONG count;
+    ULONG_PTR ids[1];
+  };
+  HANDLE file = osHandleOf(fd);
+  int result = -1;
+  for (ULONG capacity = 64; capacity <= 65536 && result == -1; capacity *= 4) {
+    ULONG size = static_cast<ULONG>(sizeof(ProcessIds) + capacity * sizeof(ULONG_PTR));
+    ProcessIds* list = static_cast<ProcessIds*>(malloc(size));
+    if (list == nullptr) break;
+    IO_STATUS_BLOCK io;
+    NTSTATUS status = queryInformationFile(file, &io, list, size, kFileProcessIdsUsingFileInformation);
+    int grow = status == kStatusInfoLengthMismatch || status == kStatusBufferOverflow;
+    if (status >= 0) {
+      result = 0;
+      for (ULONG i = 0; i < list->count && i <= capacity; i++) {
+        if (list->ids[i] == processId) result = 1;
+      }
+    }
+    free(list);
+    if (!grow && status < 0) {
+      succeeded(status);
+      break;
+    }
+  }
+  return result;
 }
 
 constexpr Platform kHost = {
@@ -1049,6 +1169,10 @@ constexpr Platform kHost = {
     .fileExistsInFolder = fileExistsInFolder,
     .removeFileInFolder = removeFileInFolder,
     .renameInFolder = renameInFolder,
+    .listFolder = listFolder,
+    .stampFileWriteTime = stampFileWriteTime,
+    .getRandomBytes = getRandomBytes,
+    .isProcessUsingFile = isProcessUsingFile,
 };
 PLATFORM_OPERATIONS(PLATFORM_CHECK_FILLED)
 

@@ -220,7 +220,24 @@ struct ProcessInformation {
   /* Renames the file from over the file to of folder in one step: a reader */                                  \
   /* of to sees the old file or the new one whole, and other programs */                                        \
   /* holding to open (sharing deletion) do not keep it; 0 on success. */                                        \
-  X(int, renameInFolder, (Handle folder, const char* from, const char* to))
+  X(int, renameInFolder, (Handle folder, const char* from, const char* to))                                      \
+  /* Calls visit with each name in folder but "." and ".." (no separator), */                                  \
+  /* read through the open folder; 0 when the folder could be listed. */                                         \
+  X(int, listFolder, (Handle folder, void (*visit)(const char* name, void* context), void* context))           \
+  /* Sets the last-write time of a file open for writing to this system's */                                    \
+  /* clock now, so that the clock of a file server (a share) never stands */                                    \
+  /* in for it; 0 on success. */                                                                                 \
+  X(int, stampFileWriteTime, (int fd))                                                                           \
+  /* Fills buffer with size bytes that another user cannot predict, from */                                     \
+  /* the system's random source; 0 on success. */                                                                \
+  X(int, getRandomBytes, (void* buffer, uint32_t size))                                                          \
+  /* Evidence no clock moves of which process a server is: 1 when the */                                         \
+  /* process processId holds the file that fd is open on open too (POSIX: */                                    \
+  /* a descriptor under /proc/<pid>/fd of the same device and inode; */                                          \
+  /* Windows: the process among those the file system lists as using the */                                     \
+  /* file); 0 when it does not; -1 when that cannot be told (no /proc, no */                                    \
+  /* right to read it; a system or file system that does not answer). */                                        \
+  X(int, isProcessUsingFile, (int fd, uint32_t processId))
 
 // How openFileInFolder opens a file.
 enum FolderFileMode {
@@ -241,6 +258,11 @@ enum FolderFileMode {
   // and shared for reading, writing and deletion so that any server's open
   // allows it.
   kFolderFileProbe = 2,
+  // An existing file for writing in place, shared for reading, writing and
+  // deletion, never created or truncated: the last resort for a file others
+  // hold open so that it can be neither replaced nor removed. The caller
+  // checks what it is (getInstanceFileInfo) before writing.
+  kFolderFileRewrite = 3,
 };
 
 // What an open file under the instance directory is.

@@ -8,6 +8,10 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "gtest/gtest.h"
 #include "testing/test_support.h"
 
@@ -58,6 +62,43 @@ TEST(Folder, FilesAreOpenedRenamedAndDeletedThroughTheFolder) {
   EXPECT_EQ(host.openFileInFolder(folder, "old", kFolderFileRead), -1);
   EXPECT_EQ(host.GetLastError(), kErrorFileNotFound);
   EXPECT_EQ(host.CloseHandle(folder), 1);
+}
+
+void collectName(const char* name, void* context) { static_cast<std::vector<std::string>*>(context)->push_back(name); }
+
+// What start needs beside the PID file: the folder's names (to find files
+// a dead start left), a write time from this system's clock (the file's own
+// would be a share's), names no one can guess, and a file written in place.
+TEST(Folder, ListsNamesStampsWriteTimesAndRewritesInPlace) {
+  const Platform& host = hostPlatform();
+  std::string dir = makeScratchDir("folder-list");
+  writeFile(joinPath(dir, "a"), "1234567\n");
+  ASSERT_EQ(host.makeDirectory(joinPath(dir, "sub").c_str()), 0);
+  Handle folder = host.openFolder(dir.c_str());
+  ASSERT_NE(folder, nullptr);
+  std::vector<std::string> names;
+  EXPECT_EQ(host.listFolder(folder, collectName, &names), 0);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a", "sub"}));
+
+  int fd = host.openFileInFolder(folder, "a", kFolderFileRewrite);
+  ASSERT_NE(fd, -1);
+  EXPECT_EQ(readFile(joinPath(dir, "a")), "1234567\n") << "opening to rewrite cuts nothing";
+  EXPECT_EQ(host.truncateLog(fd, 0), 0);
+  EXPECT_EQ(host.writeText(fd, "8\n", 2), 0);
+  EXPECT_EQ(host.stampFileWriteTime(fd), 0);
+  int64_t written = 0;
+  EXPECT_EQ(host.getFileWriteTime(fd, &written), 0);
+  EXPECT_LE(written - host.getCurrentTime(), 1);
+  EXPECT_GE(written - host.getCurrentTime(), -5);
+  host.closeDescriptor(fd);
+  EXPECT_EQ(readFile(joinPath(dir, "a")), hostText("8\n"));
+
+  uint32_t first[2] = {0, 0}, second[2] = {0, 0};
+  EXPECT_EQ(host.getRandomBytes(first, sizeof first), 0);
+  EXPECT_EQ(host.getRandomBytes(second, sizeof second), 0);
+  EXPECT_TRUE(first[0] != second[0] || first[1] != second[1]);
+  host.CloseHandle(folder);
 }
 
 TEST(Folder, RefusesWhatIsNotAFolderOrNotAFile) {

@@ -17,6 +17,7 @@ const uint32_t kErrorDiskFull = 112;
 const uint32_t kErrorInsufficientBuffer = 122;
 const uint32_t kErrorInvalidName = 123;
 const uint32_t kErrorNotEnoughQuota = 1816;
+const uint32_t kErrorNotSupported = 50;
 
 const char* const kEntryNames[] = {
 #define SEAM_ENTRY_NAME(result, name, parameters) #name,
@@ -422,6 +423,24 @@ const FailureTable kStandardFailures = {
         {
             {"access denied or sharing violation",
              [](Handle, const char*, const char*) { return failWith(kErrorAccessDenied, -1); }},
+        },
+    .listFolder =
+        {
+            {"access denied",
+             [](Handle, void (*)(const char*, void*), void*) { return failWith(kErrorAccessDenied, -1); }},
+        },
+    .stampFileWriteTime =
+        {
+            {"access denied", [](int) { return failWith(kErrorAccessDenied, -1); }},
+        },
+    .getRandomBytes =
+        {
+            {"no random source", [](void*, uint32_t) { return failWith(kErrorNotSupported, -1); }},
+        },
+    .isProcessUsingFile =
+        {
+            // Wine's answer, and a share's that refuses the query.
+            {"cannot tell", [](int, uint32_t) { return failWith(kErrorNotSupported, -1); }},
         },
 };
 

@@ -169,6 +169,15 @@ int deleteLogOverCap(Handle folder, const char* name, uint32_t cap) {
   return deleted;
 }
 
+// A simulated process holds no file of the host's open but its server
+// lock: one that holds a lock holds the lock file open.
+int isProcessUsingFile(int, uint32_t processId) {
+  for (const SimulatedProcess& process : simulation.processes) {
+    if (process.pid == processId && !process.ended) return process.lockFd != -1 ? 1 : 0;
+  }
+  return 0;
+}
+
 }  // namespace
 
 Platform simulatedHost() {
@@ -184,6 +193,7 @@ Platform simulatedHost() {
   platform.GetExitCodeProcess = getExitCodeProcess;
   platform.Sleep = sleepInstantly;
   platform.getProcessCreationTime = getProcessCreationTime;
+  platform.isProcessUsingFile = isProcessUsingFile;
   return platform;
 }
 
