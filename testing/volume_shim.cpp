@@ -348,6 +348,27 @@ BOOL WINAPI shimGetFileTime(HANDLE file, LPFILETIME created, LPFILETIME accessed
   return TRUE;
 }
 
+// A time the client sets is stored as given ([MS-SMB2] 2.2.39 carries it
+// in FILE_BASIC_INFORMATION; [MS-FSA] 2.1.5.15.2 stores a nonzero time
+// unchanged): it reads back the same whatever the server's clock. Kept here
+// less the clock's lead, which shimGetFileTime adds back.
+BOOL WINAPI shimSetFileTime(HANDLE file, const FILETIME* created, const FILETIME* accessed, const FILETIME* written) {
+  int depth = 0;
+  wchar_t path[kPathChars];
+  const Personality* personality = personalityOf(file, &depth, path);
+  if (personality == nullptr || personality->volume != kSmb) return ::SetFileTime(file, created, accessed, written);
+  LONGLONG behind = -serverClockAhead();
+  FILETIME times[3];
+  const FILETIME* given[3] = {created, accessed, written};
+  for (int i = 0; i < 3; i++) {
+    if (given[i] == nullptr) continue;
+    times[i] = *given[i];
+    shiftTime(&times[i], behind);
+  }
+  return ::SetFileTime(file, created != nullptr ? &times[0] : nullptr, accessed != nullptr ? &times[1] : nullptr,
+                       written != nullptr ? &times[2] : nullptr);
+}
+
 // NTFS keeps the list a folder is made with; Wine does not, so it is kept
 // beside the folder for playedText (under a marked folder only).
 BOOL WINAPI shimCreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {

@@ -17,6 +17,7 @@ BOOL WINAPI shimGetVolumeInformationByHandleW(HANDLE file, LPWSTR name, DWORD na
                                               LPDWORD componentLength, LPDWORD flags, LPWSTR fileSystem,
                                               DWORD fileSystemSize);
 BOOL WINAPI shimGetFileTime(HANDLE file, LPFILETIME created, LPFILETIME accessed, LPFILETIME written);
+BOOL WINAPI shimSetFileTime(HANDLE file, const FILETIME* created, const FILETIME* accessed, const FILETIME* written);
 BOOL WINAPI shimCreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 FARPROC WINAPI shimGetProcAddress(HMODULE module, LPCSTR name);
 
@@ -26,6 +27,7 @@ FARPROC WINAPI shimGetProcAddress(HMODULE module, LPCSTR name);
 #define GetKernelObjectSecurity shimGetKernelObjectSecurity
 #define GetVolumeInformationByHandleW shimGetVolumeInformationByHandleW
 #define GetFileTime shimGetFileTime
+#define SetFileTime shimSetFileTime
 #define CreateDirectoryA shimCreateDirectoryA
 // NtSetInformationFile is looked up at run time: the shim hands out its own.
 #define GetProcAddress shimGetProcAddress

@@ -69,6 +69,28 @@ test_shim_core_job_on_fat_exfat_and_smb() {
   done
 }
 
+# An SMB server's clock behind or ahead of the client's: start stamps the
+# PID file's write time itself, so stop still knows its server by the times
+# (Wine cannot tell which processes hold the lock file open).
+test_shim_stop_on_a_share_whose_clock_differs() {
+  shim_available || return 0
+  local ahead instance pid
+  for ahead in -3600 -60 60; do
+    new_shim_install @smb
+    instance="$app/instance"
+    mkdir -p "$instance/logs" "$instance/locks"
+    bat_setup="set LAUNCHER_SHIM_SERVER_CLOCK=$ahead"$'\r\n'
+    run_launcher start "$(host_path "$instance")" "$(host_path "$app/bin/sample-server.exe")" "$(host_path "$instance")"
+    pid=$code
+    wait_until 20 "the sample server to lock its lock file" lock_is_held "$instance/locks/server.lock"
+    run_launcher stop "$(host_path "$instance")"
+    bat_setup=
+    expect_eq "$code" 0 "stop's exit code (server clock $ahead s ahead)"
+    log_messages | grep -q "started after the PID file was written" && fail "the server spared (server clock $ahead s ahead)"
+    lock_is_held "$instance/locks/server.lock" && fail "the server $pid still holds its lock (server clock $ahead s ahead)"
+  done
+}
+
 # The program's logs folder as installers leave it under Program Files
 # (TrustedInstaller holds full control) and ProgramData (Users may add
 # files): the log stays there.
