@@ -701,15 +701,9 @@ int isLiveProcess(uint32_t processId) {
   return live;
 }
 
-// Deletes the aside copies of the log name in folder whose runs are gone:
-// a copy that could not be deleted when it was made (a reader held it
-// without sharing deletion) is not left for good. Enumerated through the
-// folder's handle, as every name in it is opened.
-void deleteLeftoverAsideCopies(HANDLE folder, const char* name) {
-  char prefix[kMaxNameChars];
-  int prefixLength = formatText(prefix, sizeof prefix, "%s%s", name, kAsideInfix);
-  if (prefixLength <= 0 || prefixLength >= static_cast<int>(sizeof prefix)) return;
-  // FILE_NAMES_INFORMATION records, one after another.
+// Listed through the open folder's own handle, as every name in it is
+// opened: FILE_NAMES_INFORMATION records, a buffer at a time.
+int listFolder(Handle folder, void (*visit)(const char* name, void* context), void* context) {
   struct NameRecord {
     ULONG NextEntryOffset;
     ULONG FileIndex;
@@ -722,9 +716,12 @@ void deleteLeftoverAsideCopies(HANDLE folder, const char* name) {
   } names;
   IO_STATUS_BLOCK io;
   BOOLEAN restart = TRUE;
-  while (nt().queryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, &names, sizeof names,
-                                 kFileNamesInformation, FALSE, nullptr,
-                                 restart) >= 0) {
+  for (;;) {
+    NTSTATUS status = nt().queryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, &names, sizeof names,
+                                              kFileNamesInformation, FALSE, nullptr, restart);
+    // STATUS_NO_MORE_FILES ends the listing.
+    if (status == static_cast<NTSTATUS>(0x80000006u)) return 0;
+    if (!succeeded(status)) return -1;
     restart = FALSE;
     for (BYTE* at = names.bytes;;) {
       const NameRecord* entry = reinterpret_cast<const NameRecord*>(at);
@@ -732,16 +729,38 @@ void deleteLeftoverAsideCopies(HANDLE folder, const char* name) {
       int length = ::WideCharToMultiByte(CP_ACP, 0, entry->FileName, static_cast<int>(entry->FileNameLength / 2),
                                          found, sizeof found - 1, nullptr, nullptr);
       found[length > 0 ? length : 0] = '\0';
-      char* end = nullptr;
-      unsigned long processId = length > prefixLength && strncmp(found, prefix, prefixLength) == 0
-                                    ? strtoul(found + prefixLength, &end, 10)
-                                    : 0;
-      if (processId != 0 && *end == '\0' && !isLiveProcess(static_cast<uint32_t>(processId)))
-        deleteInFolder(folder, found);
+      if (length > 0 && strcmp(found, ".") != 0 && strcmp(found, "..") != 0) visit(found, context);
       if (entry->NextEntryOffset == 0) break;
       at += entry->NextEntryOffset;
     }
   }
+}
+
+// The aside copies of one name in one folder, for deleteIfRunGone.
+struct AsideCopies {
+  HANDLE folder;
+  const char* prefix;
+  size_t prefixLength;
+};
+
+void deleteIfRunGone(const char* found, void* context) {
+  const AsideCopies* copies = static_cast<const AsideCopies*>(context);
+  if (strlen(found) <= copies->prefixLength || strncmp(found, copies->prefix, copies->prefixLength) != 0) return;
+  char* end = nullptr;
+  unsigned long processId = strtoul(found + copies->prefixLength, &end, 10);
+  if (processId != 0 && *end == '\0' && !isLiveProcess(static_cast<uint32_t>(processId)))
+    deleteInFolder(copies->folder, found);
+}
+
+// Deletes the aside copies of the log name in folder whose runs are gone:
+// a copy that could not be deleted when it was made (a reader held it
+// without sharing deletion) is not left for good.
+void deleteLeftoverAsideCopies(HANDLE folder, const char* name) {
+  char prefix[kMaxNameChars];
+  int prefixLength = formatText(prefix, sizeof prefix, "%s%s", name, kAsideInfix);
+  if (prefixLength <= 0 || prefixLength >= static_cast<int>(sizeof prefix)) return;
+  AsideCopies copies = {folder, prefix, static_cast<size_t>(prefixLength)};
+  listFolder(folder, deleteIfRunGone, &copies);
 }
 
 // Deletes the file open for deletion, and closes it, so that its name goes
@@ -1031,41 +1050,6 @@ int renameInFolder(Handle folder, const char* from, const char* to) {
   ::CloseHandle(source);
   ::SetLastError(error);
   return renamed ? 0 : -1;
-}
-
-// Listed through the open folder's own handle, as every name in it is
-// opened: FILE_NAMES_INFORMATION records, a buffer at a time.
-int listFolder(Handle folder, void (*visit)(const char* name, void* context), void* context) {
-  struct NameRecord {
-    ULONG NextEntryOffset;
-    ULONG FileIndex;
-    ULONG FileNameLength;
-    WCHAR FileName[1];
-  };
-  union {
-    NameRecord first;
-    BYTE bytes[4096];
-  } names;
-  IO_STATUS_BLOCK io;
-  BOOLEAN restart = TRUE;
-  for (;;) {
-    NTSTATUS status = nt().queryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, &names, sizeof names,
-                                              kFileNamesInformation, FALSE, nullptr, restart);
-    // STATUS_NO_MORE_FILES ends the listing.
-    if (status == static_cast<NTSTATUS>(0x80000006u)) return 0;
-    if (!succeeded(status)) return -1;
-    restart = FALSE;
-    for (BYTE* at = names.bytes;;) {
-      const NameRecord* entry = reinterpret_cast<const NameRecord*>(at);
-      char found[kMaxNameChars];
-      int length = ::WideCharToMultiByte(CP_ACP, 0, entry->FileName, static_cast<int>(entry->FileNameLength / 2),
-                                         found, sizeof found - 1, nullptr, nullptr);
-      found[length > 0 ? length : 0] = '\0';
-      if (length > 0 && strcmp(found, ".") != 0 && strcmp(found, "..") != 0) visit(found, context);
-      if (entry->NextEntryOffset == 0) break;
-      at += entry->NextEntryOffset;
-    }
-  }
 }
 
 // The time is given, from this system's clock: left to the file system, an
