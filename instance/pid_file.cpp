@@ -124,7 +124,7 @@ int rewriteOldPidFile(Handle folder, ProcessId pid) {
   char text[16];
   int length = formatBounded(text, sizeof text, "%d\n", pid);
   int written = os.getInstanceFileInfo(fd, &info) == 0 && isPlainFile(info) && info.isTrusted &&
-                os.truncateLog(fd, 0) == 0 && os.writeText(fd, text, static_cast<uint32_t>(length)) == 0;
+                os.truncateFile(fd, 0) == 0 && os.writeText(fd, text, static_cast<uint32_t>(length)) == 0;
   if (written) os.stampFileWriteTime(fd);
   int closed = os.closeDescriptor(fd);
   return written && closed == 0 ? 0 : -1;

@@ -334,10 +334,10 @@ int appendHere(const char* text, uint32_t length) {
     // change): emptied under the entry lock instead, the log starts again as
     // after a deletion. A deletion that another run's open held up is left
     // to a later entry: emptying would take that run's entries with it.
-    if (capRefused && info.size > kLogSizeCap && locked && os.truncateLog(fd, 0) == 0) info.size = 0;
+    if (capRefused && info.size > kLogSizeCap && locked && os.truncateFile(fd, 0) == 0) info.size = 0;
     int written = os.appendToLog(fd, text, length);
     // Without the lock another run may have written after this one.
-    if (written != 0 && locked) os.truncateLog(fd, info.size);
+    if (written != 0 && locked) os.truncateFile(fd, info.size);
     os.closeLog(fd);
     return written == 0 ? kEntryWritten : kEntryLost;
   }

@@ -706,7 +706,7 @@ int writeAll(int fd, const char* text, uint32_t length) {
 // The log is open with O_APPEND: every write lands at the end.
 int appendToLog(int fd, const char* text, uint32_t length) { return writeAll(fd, text, length); }
 
-int truncateLog(int fd, uint64_t size) {
+int truncateFile(int fd, uint64_t size) {
   if (ftruncate(fd, static_cast<off_t>(size)) == 0) return 0;
   failWith(errno);
   return -1;
@@ -1032,7 +1032,7 @@ constexpr Platform kHost = {
     .tryLockLog = tryLockLog,
     .getLogFileInfo = getLogFileInfo,
     .appendToLog = appendToLog,
-    .truncateLog = truncateLog,
+    .truncateFile = truncateFile,
     .closeLog = closeLog,
     .deleteLogOverCap = deleteLogOverCap,
     .isPrivateFolder = isPrivateFolder,

@@ -669,7 +669,7 @@ int appendToLog(int fd, const char* text, uint32_t length) {
 // The entry handle may not cut the file (setting the end wants
 // FILE_WRITE_DATA): a handle of its own on the same file does, and is
 // closed again at once.
-int truncateLog(int fd, uint64_t size) {
+int truncateFile(int fd, uint64_t size) {
   HANDLE cutter = reopenByHandle(osHandleOf(fd), FILE_WRITE_DATA, kLogShare, FILE_NON_DIRECTORY_FILE);
   if (cutter == INVALID_HANDLE_VALUE) return -1;
   FILE_END_OF_FILE_INFO end;
@@ -1133,7 +1133,7 @@ constexpr Platform kHost = {
     .tryLockLog = tryLockLog,
     .getLogFileInfo = getLogFileInfo,
     .appendToLog = appendToLog,
-    .truncateLog = truncateLog,
+    .truncateFile = truncateFile,
     .closeLog = closeLog,
     .deleteLogOverCap = deleteLogOverCap,
     .isPrivateFolder = isPrivateFolder,

@@ -150,7 +150,7 @@ TEST(WindowsLog, EntriesAreAppendedAtTheEndAndCutBackThroughAHandleOfTheirOwn) {
   EXPECT_EQ(readFile(joinPath(dir, "native-windows.out")), "one\ntwo\nthree\n");
   EXPECT_EQ(host.tryLockLog(first), kLogLocked);
   EXPECT_EQ(host.tryLockLog(second), kLogLockedByARun);
-  EXPECT_EQ(host.truncateLog(first, 4), 0) << host.GetLastError();
+  EXPECT_EQ(host.truncateFile(first, 4), 0) << host.GetLastError();
   EXPECT_EQ(host.appendToLog(second, "four\n", 5), 0);
   EXPECT_EQ(readFile(joinPath(dir, "native-windows.out")), "one\nfour\n");
   host.closeLog(first);

@@ -143,11 +143,12 @@ struct ProcessInformation {
   X(int, getLogFileInfo, (int fd, LogFileInfo* info))                                                            \
   /* Writes length bytes at the end of the file with one call; 0 when all were. */                              \
   X(int, appendToLog, (int fd, const char* text, uint32_t length))                                               \
-  /* Cuts the file back to size bytes: an entry whose write failed part-way */                                   \
-  /* must not leave half of itself for the next entry to run on from. */                                        \
-  X(int, truncateLog, (int fd, uint64_t size))                                                                   \
+  /* Cuts an open file back to size bytes: a log entry whose write failed */                                     \
+  /* part-way must not leave half of itself for the next entry to run on */                                      \
+  /* from; an old PID file is emptied to be rewritten in place. */                                               \
+  X(int, truncateFile, (int fd, uint64_t size))                                                                  \
   X(int, closeLog, (int fd))                                                                                     \
-  /* Deletes the log name of folder if it is larger than cap, measuring and */                                  \
+  /* Deletes the log name of folder if it is larger than cap, measuring and */                                   \
   /* deleting one and the same file even while other runs do the same */                                        \
   /* (Windows: one handle opened for deletion, the name removed at once even */                                 \
   /* while a reader holds the file open; POSIX: under a lock on the folder */                                   \

@@ -84,7 +84,7 @@ TEST(Folder, ListsNamesStampsWriteTimesAndRewritesInPlace) {
   int fd = host.openFileInFolder(folder, "a", kFolderFileRewrite);
   ASSERT_NE(fd, -1);
   EXPECT_EQ(readFile(joinPath(dir, "a")), "1234567\n") << "opening to rewrite cuts nothing";
-  EXPECT_EQ(host.truncateLog(fd, 0), 0);
+  EXPECT_EQ(host.truncateFile(fd, 0), 0);
   EXPECT_EQ(host.writeText(fd, "8\n", 2), 0);
   EXPECT_EQ(host.stampFileWriteTime(fd), 0);
   int64_t written = 0;

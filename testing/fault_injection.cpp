@@ -315,7 +315,7 @@ const FailureTable kStandardFailures = {
                return failWith(kErrorDiskFull, -1);
              }},
         },
-    .truncateLog =
+    .truncateFile =
         {
             {"fails", [](int, uint64_t) { return failWith(kErrorInvalidHandle, -1); }},
         },
