@@ -56,10 +56,6 @@ test_without_a_logs_directory_the_log_goes_to_the_temporary_directory() {
   new_install nologs
   local temp="$root/temp"
   mkdir -p "$temp"
-  if [ "$host" = win32 ]; then
-    bat_setup="set TMP=$(host_path "$temp")"$'\r\n'"set TEMP=$(host_path "$temp")"$'\r\n' run_launcher nope x
-  else
-    TMPDIR=$temp run_launcher nope x
-  fi
+  run_launcher_with_temp "$temp" nope x
   expect_contains "$(log_messages "$temp/logs/native-windows.out")" "Unknown subcommand: [nope]" "log in the temporary directory"
 }

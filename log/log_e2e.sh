@@ -106,11 +106,7 @@ test_log_a_folder_at_the_log_name_passes_the_run_on() {
   mkdir "$log"
   local temp="$root/temp"
   mkdir -p "$temp"
-  if [ "$host" = win32 ]; then
-    bat_setup="set TMP=$(host_path "$temp")"$'\r\n'"set TEMP=$(host_path "$temp")"$'\r\n' run_launcher nope x
-  else
-    TMPDIR=$temp run_launcher nope x
-  fi
+  run_launcher_with_temp "$temp" nope x
   expect_eq "$code" "$minus_one" "exit code"
   expect_eq "$(tr -d '\r' <"$out" | grep -c 'Could not create log file.')" 0 "no entry lost (stdout)"
   expect_contains "$(log_messages "$temp/logs/native-windows.out")" "Unknown subcommand: [nope]" \
@@ -204,11 +200,7 @@ test_log_own_logs_folder_in_another_users_temporary_folder_is_used() {
   new_shared_temp_install
   chmod 755 "$temp"
   chown nobody "$temp"
-  if [ "$host" = win32 ]; then
-    bat_setup="set TMP=$(host_path "$temp")"$'\r\n'"set TEMP=$(host_path "$temp")"$'\r\n' run_launcher nope x
-  else
-    TMPDIR=$temp run_launcher nope x
-  fi
+  run_launcher_with_temp "$temp" nope x
   expect_eq "$code" "$minus_one" "exit code"
   expect_eq "$(tr -d '\r' <"$out" | grep -c 'Could not create log file.')" 0 "no entry lost (stdout)"
   expect_contains "$(log_messages "$temp/logs/native-windows.out")" "Unknown subcommand: [nope]" \

@@ -64,6 +64,19 @@ quote_for_cmd() {
 # and a run under memcheck or a cold Wine start adds to that.
 launcher_deadline=150
 
+# run_launcher_with_temp folder word... : run_launcher with folder as the
+# temporary folder. Under Wine it is set from the Windows parent, since Wine
+# takes TMP and TEMP from its registry rather than from a Linux parent.
+run_launcher_with_temp() {
+  local temp=$1
+  shift
+  if [ "$host" = win32 ]; then
+    bat_setup="set TMP=$(host_path "$temp")"$'\r\n'"set TEMP=$(host_path "$temp")"$'\r\n' run_launcher "$@"
+  else
+    TMPDIR=$temp run_launcher "$@"
+  fi
+}
+
 # run_launcher word... : runs the launcher, sets $code (the exit code as an
 # unsigned number of the bits the host keeps), fills $out and $err. A run
 # that has not ended by the deadline is killed and fails the test.
